@@ -1,0 +1,41 @@
+// The scan picture and its window.
+//
+// Each record is drawn top-down on one 640 x 640 image at 8 pixels per metre: the sensor sits
+// at the middle of the left edge looking right, positive bearings point up, and every reading
+// that lands inside the picture is marked with a small blue circle.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include "scan_reader.hpp"
+
+constexpr int kImageSize = 640;
+constexpr int kSensorRow = 320;
+constexpr double kMetresPerPixel = 0.125;
+constexpr int kMarkerRadius = 1;
+constexpr int kMarkerColour = 255;  // packed colour: channel 0 (blue) full
+constexpr const char* kWindowTitle = "rangeScanInspector";
+
+// The one picture every record is drawn on (8-bit, 3 channels, all black).
+cv::Mat makeScanImage();
+
+// Bearing of reading `index` in radians: -pi/2 at index 0, 0 at 180, +pi/2 at 360.
+double bearingOf(int index);
+
+// Centre pixel (column, row) of a point `range` metres away along the bearing whose cosine
+// and sine are given. False when the centre falls outside columns and rows 1..639, including
+// ranges far too large for any pixel.
+bool projectPoint(double range, double cosine, double sine, cv::Point& pixel);
+
+// Marks the point at `range` metres and `angle` radians with a circle, if it is in the picture.
+void showPoint(cv::Mat& image, double range, double angle, int radius, int colour);
+
+// Clears `image` and marks every reading of `record` on it.
+void drawScan(cv::Mat& image, const ScanRecord& record);
+
+// Shows `image` in the window, making the window on first use. Ends the process with a
+// message when there is no display to open it on.
+void showScan(const cv::Mat& image);
+
+// Lets the window system repaint and handle input; does nothing before the first window.
+void pumpWindowEvents();

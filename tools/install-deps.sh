@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing, benchmarking and the demo need,
+# and only those that are missing.
+set -eu
+packages=(
+  g++ make cmake pkg-config              # build
+  libopencv-dev libx11-dev               # the program
+  googletest libgtest-dev libbenchmark-dev  # tests and benchmarks
+  xvfb xauth xdotool x11-utils imagemagick  # a virtual display and its screenshots
+  clang libclang-rt-dev                  # the fuzzer
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+$sudo apt-get update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
