@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench install clean
+.PHONY: all deps build test demo bench fuzz install clean
 
 all: build
 
@@ -15,6 +15,13 @@ build: deps
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure
+
+demo: build
+	tools/demo.sh $(BUILD) examples/warehouse.scans
+
+# Replay speed against straightforward versions of the loop, and peak memory.
+bench: build
+	bench/replay_bench.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

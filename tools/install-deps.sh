@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev  # tests and benchmarks
   xvfb xauth xdotool x11-utils imagemagick  # a virtual display and its screenshots
   clang libclang-rt-dev                  # the fuzzer
+  time                                   # peak memory in the benchmarks
 )
 missing=()
 for package in "${packages[@]}"; do
