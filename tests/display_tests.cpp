@@ -57,6 +57,8 @@ TEST(DrawScan, ReadingsLandOnTheirPixels) {
         {359, 4000, none},                  // row 0 is never drawn
         {179, 1000, cv::Point(79, 320)},
         {181, 1000, cv::Point(79, 319)},
+        {60, 100, cv::Point(4, 326)},       // 1 m at -60 degrees is 0.5 m ahead: column 4 exactly,
+        {60, 25, cv::Point(1, 321)},        // which a bearing formed in plain double misses by one
         {180, 2.7e10, none},                // column beyond the int range
         {180, 1e300, none},
         {90, -1e300, none},
