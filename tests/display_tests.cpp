@@ -72,6 +72,28 @@ TEST(DrawScan, ReadingsLandOnTheirPixels) {
     }
 }
 
+// The marker is stamped from cv::circle's own outline; it must match the library everywhere,
+// including where the outline is clipped at the picture's edges.
+TEST(DrawMarker, MatchesCvCircleAlongEveryEdgeAndInside) {
+    std::vector<cv::Point> centres;
+    for (int k = 1; k < kImageSize; ++k) {
+        for (int edge : {1, 2, kImageSize - 2, kImageSize - 1}) {
+            centres.emplace_back(edge, k);
+            centres.emplace_back(k, edge);
+        }
+    }
+    for (int k = 3; k < kImageSize - 3; k += 37) centres.emplace_back(k, kImageSize - 1 - k);
+    cv::Mat stamped = makeScanImage();
+    cv::Mat circled = makeScanImage();
+    for (const cv::Point& centre : centres) {
+        stamped.setTo(cv::Scalar::all(0));
+        circled.setTo(cv::Scalar::all(0));
+        drawMarker(stamped, centre);
+        cv::circle(circled, centre, kMarkerRadius, cv::Scalar(kMarkerColour), 1);
+        ASSERT_TRUE(sameImage(stamped, circled)) << "centre (" << centre.x << ", " << centre.y << ")";
+    }
+}
+
 TEST(DrawScan, EachRecordStartsOnABlankPicture) {
     cv::Mat image = makeScanImage();
     drawScan(image, recordWith(180, 4000));
