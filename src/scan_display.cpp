@@ -58,10 +58,7 @@ bool displayAvailable() {
 }
 
 void failWithoutDisplay() {
-    static const char message[] = "Error opening display. Please ensure a graphical display is available\n";
-    if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
-        // Nothing more can be said; the status still tells.
-    }
+    writeAll(STDERR_FILENO, "Error opening display. Please ensure a graphical display is available\n");
     std::exit(1);
 }
 
