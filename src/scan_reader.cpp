@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
