@@ -26,7 +26,7 @@ test: build
 # Fuzzes the reader for FUZZ_SECONDS, starting from the small corpus in tests/fuzz_corpus.
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DRSI_FUZZ=ON -DBUILD_TESTING=OFF -DRSI_BENCHMARKS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target reader_fuzz
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target reader_fuzz carmen_fuzz mcap_fuzz
 	mkdir -p $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/reader_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 $(FUZZ_BUILD)/corpus tests/fuzz_corpus
 

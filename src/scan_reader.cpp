@@ -23,7 +23,7 @@ bool isDigit(unsigned char c) { return static_cast<unsigned char>(c - '0') < 10;
 // Blocks until the descriptor has something to read, giving the waiting callback its turn
 // first and then every few tens of milliseconds.
 void waitUntilReadable(ScanInput& input) {
-    if (input.whileWaiting == nullptr) return;
+    if (input.whileWaiting == nullptr || input.fd < 0) return;
     pollfd pending{input.fd, POLLIN, 0};
     if (poll(&pending, 1, 0) != 0) return;
     do {
@@ -35,18 +35,22 @@ void waitUntilReadable(ScanInput& input) {
 // of input or on a read error (readErrno set).
 bool refill(ScanInput& input) {
     if (input.endOfInput || input.readErrno != 0) return false;
-    if (input.fd < 0) {
+    if (input.fd < 0 && input.readBytes == nullptr) {
         input.endOfInput = true;
         return false;
     }
     if (input.begin > 0) {
         std::memmove(input.buffer.data(), input.buffer.data() + input.begin, input.end - input.begin);
         input.end -= input.begin;
+        input.bufferOffset += input.begin;
         input.begin = 0;
     }
     for (;;) {
         waitUntilReadable(input);
-        ssize_t got = read(input.fd, input.buffer.data() + input.end, input.buffer.size() - input.end);
+        char* into = input.buffer.data() + input.end;
+        const std::size_t room = input.buffer.size() - input.end;
+        const ssize_t got = input.readBytes != nullptr ? input.readBytes(input.readContext, into, room)
+                                                       : read(input.fd, into, room);
         if (got > 0) {
             input.end += static_cast<std::size_t>(got);
             return true;
@@ -266,6 +270,15 @@ ScanInput scanInputFromDescriptor(int fd, const std::string& name) {
     input.buffer.resize(kBufferSize);
     return input;
 }
+
+ScanInput scanInputFromReader(ssize_t (*readBytes)(void*, char*, std::size_t), void* context, const std::string& name) {
+    ScanInput input = scanInputFromDescriptor(-1, name);
+    input.readBytes = readBytes;
+    input.readContext = context;
+    return input;
+}
+
+std::uint64_t scanInputPosition(const ScanInput& input) { return input.bufferOffset + input.begin; }
 
 void closeScanInput(ScanInput& input) {
     if (input.fd >= 0) close(input.fd);

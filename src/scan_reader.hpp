@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 constexpr int kReadingCount = 361;
@@ -26,8 +27,13 @@ struct ScanRecord {
 
 struct ScanInput {
     std::string name;  // the path as the user gave it, for messages
-    int fd = -1;       // -1: the whole input is already in the buffer
+    int fd = -1;       // -1: the whole input is already in the buffer, or comes from readBytes
+    // When set, bytes come from here instead of a descriptor (a decompressor, say): fills up
+    // to `size` bytes and returns the count, 0 at the end, -1 with errno set on an error.
+    ssize_t (*readBytes)(void* context, char* into, std::size_t size) = nullptr;
+    void* readContext = nullptr;
     std::vector<char> buffer;
+    std::uint64_t bufferOffset = 0;  // position in the input of buffer[0]
     std::size_t begin = 0;  // first unread byte
     std::size_t end = 0;    // one past the last buffered byte
     bool endOfInput = false;
@@ -46,7 +52,12 @@ enum class ReadResult { record, endOfInput, failed };
 bool openScanInput(ScanInput& input, const std::string& path);
 // Reads from an already open descriptor, such as one end of a pipe.
 ScanInput scanInputFromDescriptor(int fd, const std::string& name);
+// Reads through `readBytes` (see ScanInput).
+ScanInput scanInputFromReader(ssize_t (*readBytes)(void*, char*, std::size_t), void* context, const std::string& name);
 void closeScanInput(ScanInput& input);
+// Position in the input of the next unread byte: after readScanRecord, where the next record
+// (or the whitespace before it) starts.
+std::uint64_t scanInputPosition(const ScanInput& input);
 // An input that reads `text` as if it were the whole file called `name`.
 ScanInput scanInputFromText(std::string_view text, const std::string& name);
 

@@ -5,6 +5,8 @@ set -eu
 packages=(
   g++ make cmake pkg-config              # build
   libopencv-dev libx11-dev               # the program
+  libcli11-dev zlib1g-dev libsqlite3-dev libfastcdr-dev libyaml-cpp-dev liblz4-dev libzstd-dev
+  librosbag-storage-dev libsensor-msgs-dev  # scanlog's readers
   googletest libgtest-dev libbenchmark-dev  # tests and benchmarks
   xvfb xauth xdotool x11-utils imagemagick  # a virtual display and its screenshots
   clang libclang-rt-dev                  # the fuzzer

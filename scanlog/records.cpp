@@ -1,0 +1,139 @@
+#include "records.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 2 * kPi;
+constexpr double kTargetStep = kPi / 360;          // half a degree
+constexpr double kTargetTolerance = kPi / 720;     // a quarter degree, half our step
+constexpr double kRoundingAllowance = 1e-6;        // radians, for angles stored as float
+
+// Bearing of reading k, exactly as the viewer draws it.
+double targetBearing(int k) { return k * kPi / 360 - kPi / 2; }
+
+// Brings a bearing into (-pi, pi], so that a full-turn scanner starting at 0 lands on both
+// ends of the front half.
+double normalised(double angle) {
+    if (angle > kPi || angle <= -kPi) {
+        angle = std::remainder(angle, kTwoPi);  // [-pi, pi]
+        if (angle <= -kPi) angle += kTwoPi;
+    }
+    return angle;
+}
+
+// Centimetres rounded to 0.01 cm, or no return for anything the sensor did not measure.
+double centimetresOf(double metres, const RawScan& scan) {
+    if (!std::isfinite(metres) || metres < 0 || metres < scan.rangeMin || metres > scan.rangeMax) {
+        return kNoReturnCentimetres;
+    }
+    if (scan.rangeMaxIsNoReturn && metres >= scan.rangeMax) return kNoReturnCentimetres;
+    const double centimetres = std::round(metres * 10000) / 100;
+    return std::isfinite(centimetres) ? centimetres : kNoReturnCentimetres;
+}
+
+char* appendDigits(std::uint64_t value, char* out) { return std::to_chars(out, out + 20, value).ptr; }
+
+}  // namespace
+
+void resampleScan(const RawScan& scan, ScanRecord& record) {
+    std::array<double, kReadingCount> distance;
+    std::array<int, kReadingCount> beam;
+    distance.fill(HUGE_VAL);
+    beam.fill(-1);
+    const double tolerance = std::min(std::fabs(scan.angleIncrement) / 2, kTargetTolerance) + kRoundingAllowance;
+    const int beams = static_cast<int>(scan.ranges.size());
+    for (int i = 0; i < beams; ++i) {
+        const double bearing = normalised(scan.angleMin + i * scan.angleIncrement);
+        if (!std::isfinite(bearing)) continue;
+        const double nearest = std::round((bearing + kPi / 2) / kTargetStep);
+        // A beam halfway between two readings may serve either, so look at both neighbours.
+        for (int k = static_cast<int>(nearest) - 1; k <= static_cast<int>(nearest) + 1; ++k) {
+            if (k < 0 || k >= kReadingCount) continue;
+            const double off = std::fabs(bearing - targetBearing(k));
+            // Beams come in index order, so on a tie the lower index keeps the reading.
+            if (off <= tolerance && off < distance[k]) {
+                distance[k] = off;
+                beam[k] = i;
+            }
+        }
+    }
+    for (int k = 0; k < kReadingCount; ++k) {
+        record.readings[k] = beam[k] < 0 ? kNoReturnCentimetres : centimetresOf(scan.ranges[beam[k]], scan);
+    }
+}
+
+char* formatShortest(double value, char* out) {
+    // Readings are whole hundredths of a centimetre; those are written with integer digits,
+    // which is both the shortest form and much faster than a general conversion.
+    const double hundredths = value * 100;
+    if (std::fabs(hundredths) < 9e15 && hundredths == std::trunc(hundredths) &&
+        static_cast<double>(static_cast<std::int64_t>(hundredths)) / 100 == value && !(value == 0 && std::signbit(value))) {
+        std::int64_t whole = static_cast<std::int64_t>(hundredths);
+        if (whole < 0) {
+            *out++ = '-';
+            whole = -whole;
+        }
+        out = appendDigits(static_cast<std::uint64_t>(whole / 100), out);
+        const int fraction = static_cast<int>(whole % 100);
+        if (fraction != 0) {
+            *out++ = '.';
+            *out++ = static_cast<char>('0' + fraction / 10);
+            if (fraction % 10 != 0) *out++ = static_cast<char>('0' + fraction % 10);
+        }
+        return out;
+    }
+    return std::to_chars(out, out + 32, value).ptr;
+}
+
+void appendScanLine(std::string_view leadingText, const ScanRecord& record, std::string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + leadingText.size() + 33 * kReadingCount + 1);
+    char* p = out.data() + start;
+    p = std::copy(leadingText.begin(), leadingText.end(), p);
+    for (double reading : record.readings) {
+        *p++ = ' ';
+        p = formatShortest(reading, p);
+    }
+    *p++ = '\n';
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+namespace {
+
+// Whole seconds and microseconds of |nanoseconds|, rounded to the nearest microsecond.
+void splitSeconds(std::int64_t nanoseconds, std::uint64_t& seconds, std::uint64_t& micros) {
+    const std::uint64_t magnitude =
+        nanoseconds < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(nanoseconds) : static_cast<std::uint64_t>(nanoseconds);
+    const std::uint64_t totalMicros = magnitude / 1000 + (magnitude % 1000 >= 500);
+    seconds = totalMicros / 1000000;
+    micros = totalMicros % 1000000;
+}
+
+std::string secondsText(std::int64_t nanoseconds, bool keepTrailingZeros) {
+    std::uint64_t seconds = 0, micros = 0;
+    splitSeconds(nanoseconds, seconds, micros);
+    char text[40];
+    char* p = text;
+    if (nanoseconds < 0 && (seconds != 0 || micros != 0)) *p++ = '-';
+    p = appendDigits(seconds, p);
+    if (micros != 0 || keepTrailingZeros) {
+        *p++ = '.';
+        char digits[6];
+        for (int i = 5; i >= 0; --i, micros /= 10) digits[i] = static_cast<char>('0' + micros % 10);
+        int shown = 6;
+        while (!keepTrailingZeros && digits[shown - 1] == '0') --shown;
+        p = std::copy(digits, digits + shown, p);
+    }
+    return std::string(text, p);
+}
+
+}  // namespace
+
+std::string relativeSeconds(std::int64_t nanoseconds) { return secondsText(nanoseconds, false); }
+
+std::string absoluteSeconds(std::int64_t nanoseconds) { return secondsText(nanoseconds, true); }
