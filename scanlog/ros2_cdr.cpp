@@ -1,7 +1,74 @@
-// CDR-encoded ROS 2 LaserScan messages: to be written.
+// sensor_msgs/msg/LaserScan as ROS 2 stores it: CDR (little- or big-endian, chosen by the
+// encapsulation header), decoded with Fast CDR, the library ROS 2 itself serialises with.
+#include <cstdint>
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
+#include <fastcdr/exceptions/Exception.h>
+#include <string>
+#include <vector>
+
 #include "log_source.hpp"
 
-bool decodeRos2LaserScan(const unsigned char*, std::size_t, RawScan&, std::string& error) {
-    error = "CDR LaserScan decoding is not written yet";
-    return false;
+namespace {
+
+using eprosima::fastcdr::Cdr;
+
+std::size_t remaining(Cdr& cdr, std::size_t size) {
+    const std::size_t used = static_cast<std::size_t>(cdr.getCurrentPosition() - cdr.getBufferPointer());
+    return used < size ? size - used : 0;
+}
+
+// A sequence of float32. Its length is checked against the bytes that are left before
+// anything is allocated, so a damaged length can't ask for gigabytes.
+bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>& values, std::string& error) {
+    std::uint32_t count = 0;
+    cdr >> count;
+    // The first element is aligned to 4 bytes, which a uint32 length already is.
+    const std::size_t available = remaining(cdr, size) / sizeof(float);
+    if (count > available) {
+        error = std::string("LaserScan ") + name + " end after " + std::to_string(available) + " of " +
+                std::to_string(count) + " values";
+        return false;
+    }
+    values.resize(count);
+    if (count > 0) cdr.deserializeArray(values.data(), count);
+    return true;
+}
+
+}  // namespace
+
+bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& scan, std::string& error) {
+    if (size < 4) {
+        error = "LaserScan message of " + std::to_string(size) + " bytes is too short";
+        return false;
+    }
+    // Fast CDR only reads the buffer; the cast drops a const it never uses.
+    eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(const_cast<unsigned char*>(data)), size);
+    Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, Cdr::DDS_CDR);
+    static thread_local std::vector<float> ranges;
+    try {
+        cdr.read_encapsulation();
+        std::int32_t seconds = 0;
+        std::uint32_t nanoseconds = 0;
+        std::string frame;
+        float angleMin = 0, angleMax = 0, angleIncrement = 0, timeIncrement = 0, scanTime = 0, rangeMin = 0,
+              rangeMax = 0;
+        cdr >> seconds >> nanoseconds >> frame;
+        cdr >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
+        if (!readFloats(cdr, size, "ranges", ranges, error)) return false;
+        scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
+        scan.angleMin = angleMin;
+        scan.angleIncrement = angleIncrement;
+        scan.rangeMin = rangeMin;
+        scan.rangeMax = rangeMax;
+        scan.rangeMaxIsNoReturn = false;
+        scan.ranges.assign(ranges.begin(), ranges.end());
+        (void)angleMax;
+        (void)timeIncrement;
+        (void)scanTime;
+    } catch (const eprosima::fastcdr::exception::Exception& e) {
+        error = std::string("damaged LaserScan message: ") + e.what();
+        return false;
+    }
+    return true;
 }
