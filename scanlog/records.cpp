@@ -55,8 +55,9 @@ void resampleScan(const RawScan& scan, ScanRecord& record) {
         for (int k = static_cast<int>(nearest) - 1; k <= static_cast<int>(nearest) + 1; ++k) {
             if (k < 0 || k >= kReadingCount) continue;
             const double off = std::fabs(bearing - targetBearing(k));
-            // Beams come in index order, so on a tie the lower index keeps the reading.
-            if (off <= tolerance && off < distance[k]) {
+            // Beams come in index order, so on a tie the lower index keeps the reading. Angles
+            // stored as float make equal distances differ in their last bits; those are ties.
+            if (off <= tolerance && off < distance[k] - kRoundingAllowance) {
                 distance[k] = off;
                 beam[k] = i;
             }
