@@ -1,0 +1,24 @@
+// Choosing the LaserScan topic of a bag, shared by the ROS 1, ROS 2 (SQLite) and MCAP readers so
+// that all three say the same thing when the choice fails.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A topic as a bag lists it: its name as stored, its message type (`sensor_msgs/LaserScan` in
+// ROS 1, `sensor_msgs/msg/LaserScan` in ROS 2) and how many messages it holds.
+struct TopicCount {
+    std::string name;
+    std::string type;
+    std::uint64_t messages = 0;
+};
+
+bool isLaserScanType(const std::string& type);
+
+// Picks the LaserScan topic: `wanted` (with or without a leading slash, when that is
+// unambiguous), or with `wanted` empty the only LaserScan topic there is. False with `error`
+// set (without the "PATH: " prefix) when there is none, several, or `wanted` is not a
+// LaserScan topic of the bag; `chosen` is the name as stored.
+bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::string& wanted, std::string& chosen,
+                          std::string& error);
