@@ -1,44 +1,63 @@
-# Everything a person types. `make demo` and `make test` install what is missing first.
+# Everything a person types. Each target first installs the Debian packages it needs and that
+# are missing (tools/install-deps.sh), then builds.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo bench fuzz install clean
+# Configures and builds both programs, and the tests and benchmarks when their libraries are
+# installed.
+compile = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release && cmake --build $(BUILD) -j $(JOBS)
+
+.PHONY: all build test demo bench fuzz package install clean
 
 all: build
 
-deps:
+build:
 	@tools/install-deps.sh
-
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
+	$(compile)
 
 # The whole suite, then again built with AddressSanitizer and UndefinedBehaviorSanitizer.
-test: build
+test:
+	@tools/install-deps.sh test
+	$(compile)
 	ctest --test-dir $(BUILD) --output-on-failure
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRSI_SANITIZE=ON -DRSI_BENCHMARKS=OFF
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
 
-# Fuzzes the reader for FUZZ_SECONDS, starting from the small corpus in tests/fuzz_corpus.
-fuzz: deps
-	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DRSI_FUZZ=ON -DBUILD_TESTING=OFF -DRSI_BENCHMARKS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target reader_fuzz carmen_fuzz mcap_fuzz
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/reader_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=8192 $(FUZZ_BUILD)/corpus tests/fuzz_corpus
-
-demo: build
+demo:
+	@tools/install-deps.sh demo
+	$(compile)
 	tools/demo.sh $(BUILD) examples/warehouse.scans
 
-# Replay speed against straightforward versions of the loop, and peak memory.
-bench: build
+# Replay speed against straightforward versions of the loop, peak memory, conversion speed.
+bench:
+	@tools/install-deps.sh bench
+	$(compile)
 	bench/replay_bench.sh $(BUILD)
+
+# Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.
+FUZZ_TARGETS = reader carmen mcap
+fuzz:
+	@tools/install-deps.sh fuzz
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DRSI_FUZZ=ON -DBUILD_TESTING=OFF -DRSI_BENCHMARKS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
+	for target in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus_$$target && \
+	  $(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	    $(FUZZ_BUILD)/corpus_$$target tests/fuzz_corpus_$$target || exit 1; \
+	done
+
+# The Debian package of both programs: $(BUILD)/rangescaninspector_VERSION_ARCH.deb
+package:
+	@tools/install-deps.sh package
+	$(compile)
+	cd $(BUILD) && cpack -G DEB
 
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

@@ -1,25 +1,59 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing, benchmarking and the demo need,
-# and only those that are missing.
+# Installs the Debian packages that are missing for what you are about to do, and nothing more.
+#
+#   tools/install-deps.sh [demo] [test] [bench] [fuzz] [package]
+#
+# With no argument: what building and running both programs need. Each argument adds the
+# packages of that purpose. Recommended packages are left out: nothing here needs them, and
+# they more than double the download. Prints nothing when everything is already there.
 set -eu
-packages=(
-  g++ make cmake pkg-config              # build
-  libopencv-dev libx11-dev               # the program
+
+build=(
+  g++ make cmake pkg-config                      # the tool chain
+  libopencv-dev libx11-dev                       # the viewer: image, window, display check
   libcli11-dev zlib1g-dev libsqlite3-dev libfastcdr-dev libyaml-cpp-dev liblz4-dev libzstd-dev
-  librosbag-storage-dev libsensor-msgs-dev  # scanlog's readers
-  googletest libgtest-dev libbenchmark-dev  # tests and benchmarks
-  xvfb xauth xdotool x11-utils imagemagick  # a virtual display and its screenshots
-  clang libclang-rt-dev                  # the fuzzer
-  time                                   # peak memory in the benchmarks
+  librosbag-storage-dev libsensor-msgs-dev       # scanlog's readers
 )
+package=(dpkg-dev file)                          # building the Debian package
+display=(xvfb xauth xdotool x11-utils imagemagick)  # a virtual display and pictures of windows
+demo=("${display[@]}")
+test=(
+  googletest libgtest-dev "${display[@]}"
+  "${package[@]}" lintian desktop-file-utils    # and checking the Debian package
+)
+bench=(libbenchmark-dev time "${display[@]}")
+fuzz=(clang libclang-rt-dev)
+
+packages=("${build[@]}")
+for purpose in "$@"; do
+  case "$purpose" in
+    demo) packages+=("${demo[@]}") ;;
+    test) packages+=("${test[@]}") ;;
+    bench) packages+=("${bench[@]}") ;;
+    fuzz) packages+=("${fuzz[@]}") ;;
+    package) packages+=("${package[@]}") ;;
+    *) echo "install-deps.sh: unknown purpose '$purpose' (demo, test, bench, fuzz or package)" >&2; exit 2 ;;
+  esac
+done
+
 missing=()
-for package in "${packages[@]}"; do
+for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+command=(apt-get install --no-install-recommends "${missing[@]}")
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo > /dev/null 2>&1 || ! sudo -n true 2> /dev/null; then
+    echo "These packages are missing: ${missing[*]}"
+    echo "Install them (as root, or ask an administrator to), then run make again:"
+    echo "  sudo ${command[*]}"
+    exit 1
+  fi
+  sudo=(sudo)
+fi
+
 echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo=sudo
-$sudo apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${command[@]}" -y -qq
