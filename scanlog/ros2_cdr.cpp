@@ -18,6 +18,11 @@ std::size_t remaining(Cdr& cdr, std::size_t size) {
     return used < size ? size - used : 0;
 }
 
+std::string sequenceCut(const char* name, std::size_t available, std::uint32_t count) {
+    return std::string("LaserScan ") + name + " end after " + std::to_string(available) + " of " +
+           std::to_string(count) + " values";
+}
+
 // A sequence of float32. Its length is checked against the bytes that are left before
 // anything is allocated, so a damaged length can't ask for gigabytes.
 bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>& values, std::string& error) {
@@ -26,13 +31,35 @@ bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>
     // The first element is aligned to 4 bytes, which a uint32 length already is.
     const std::size_t available = remaining(cdr, size) / sizeof(float);
     if (count > available) {
-        error = std::string("LaserScan ") + name + " end after " + std::to_string(available) + " of " +
-                std::to_string(count) + " values";
+        error = sequenceCut(name, available, count);
         return false;
     }
     values.resize(count);
     if (count > 0) cdr.deserializeArray(values.data(), count);
     return true;
+}
+
+// Intensities are not converted, but a message cut inside them is still a damaged message.
+bool checkFloats(Cdr& cdr, std::size_t size, const char* name, std::string& error) {
+    std::uint32_t count = 0;
+    cdr >> count;
+    const std::size_t available = remaining(cdr, size) / sizeof(float);
+    if (count > available) {
+        error = sequenceCut(name, available, count);
+        return false;
+    }
+    return true;
+}
+
+// ROS 2 writes plain CDR, 0x0000 (big-endian) or 0x0001 (little-endian). Fast CDR would take
+// a parameter-list or XCDR2 header too and then misread the fields that follow.
+bool plainCdr(const unsigned char* data, std::string& error) {
+    if (data[0] == 0 && data[1] <= 1) return true;
+    static const char hex[] = "0123456789abcdef";
+    error = "not plain CDR (encapsulation 0x";
+    for (int i = 0; i < 2; ++i) error += {hex[data[i] >> 4], hex[data[i] & 15]};
+    error += ")";
+    return false;
 }
 
 }  // namespace
@@ -42,6 +69,7 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
         error = "LaserScan message of " + std::to_string(size) + " bytes is too short";
         return false;
     }
+    if (!plainCdr(data, error)) return false;
     // Fast CDR only reads the buffer; the cast drops a const it never uses.
     eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(const_cast<unsigned char*>(data)), size);
     Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, Cdr::DDS_CDR);
@@ -56,6 +84,7 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
         cdr >> seconds >> nanoseconds >> frame;
         cdr >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
         if (!readFloats(cdr, size, "ranges", ranges, error)) return false;
+        if (!checkFloats(cdr, size, "intensities", error)) return false;
         scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
         scan.angleMin = angleMin;
         scan.angleIncrement = angleIncrement;
