@@ -153,6 +153,7 @@ bool readScanFile(ScanInput& input, bool leadingValuesAreSeconds, const LogOptio
     LogScan scan;
     char text[32];
     for (;;) {
+        const std::uint64_t offset = scanInputPosition(input);
         const ReadResult result = readScanRecord(input, scan.record);
         if (result == ReadResult::endOfInput) return true;
         if (result == ReadResult::failed) {
@@ -160,6 +161,7 @@ bool readScanFile(ScanInput& input, bool leadingValuesAreSeconds, const LogOptio
             return false;
         }
         scan.number = input.recordsRead;
+        scan.offset = offset;
         const double lead = scan.record.leadingValue;
         if (options.stamp == StampMode::index) {
             scan.leadingText = std::to_string(scan.number);

@@ -61,6 +61,9 @@ struct LogScan {
     std::string leadingText;    // the leading value exactly as it is to be written
     std::int64_t stampNs = 0;   // the scan's time (scan files: leading value read as seconds)
     bool timed = false;         // stamps usable for pacing (see readLog)
+    // Scan files: where the viewer's reader starts to read this record again, counted in the
+    // file's own bytes (in the decompressed bytes when it is gzip-compressed).
+    std::uint64_t offset = 0;
 };
 
 struct LogSink {
