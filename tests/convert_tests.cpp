@@ -1,0 +1,237 @@
+// `scanlog convert` run as a user runs it: command line, messages, exit status, the scan file
+// it writes, and every real sample in ../shared/data/formats when that folder is there.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include "run_program.hpp"
+#include "scan_reader.hpp"
+
+namespace {
+
+const std::string kScanlog = SCANLOG_PATH;
+const std::string kViewer = VIEWER_PATH;
+const std::string kShared = SHARED_DATA_PATH;
+
+ProgramResult scanlog(std::vector<std::string> arguments) {
+    ProgramRun run;
+    run.argv = {kScanlog};
+    run.argv.insert(run.argv.end(), arguments.begin(), arguments.end());
+    return runProgram(run);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A record of `lead` and 361 readings base, base + 1, ...; spread over `perLine` numbers a line.
+std::string recordText(const std::string& lead, double base, int perLine) {
+    std::ostringstream text;
+    text << lead;
+    for (int i = 0; i < kReadingCount; ++i) text << ((i + 1) % perLine ? ' ' : '\n') << base + i;
+    text << '\n';
+    return text.str();
+}
+
+std::string recordLine(const std::string& lead, double base) { return recordText(lead, base, 1000); }
+
+void writeGzip(const std::string& path, const std::string& contents) {
+    gzFile file = gzopen(path.c_str(), "wb");
+    gzwrite(file, contents.data(), static_cast<unsigned>(contents.size()));
+    gzclose(file);
+}
+
+TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;  // exact, or a part when `partial`
+        bool partial;
+    };
+    const Case cases[] = {
+        {{}, 2, "scanlog: A subcommand is required (see scanlog --help)\n", false},
+        {{"convert"}, 2, "scanlog: INPUT is required (see scanlog --help)\n", false},
+        {{"convert", "--stamp", "sometimes", "x"}, 2, "--stamp", true},
+        {{"convert", "--fast", "x"}, 2, "--fast", true},
+        {{"convert", "a", "b"}, 2, "b", true},
+        {{"--version"}, 0, "", false},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = scanlog(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.err;
+        if (c.partial) {
+            EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+            EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        } else {
+            EXPECT_EQ(result.err, c.err);
+        }
+    }
+    EXPECT_EQ(scanlog({"--version"}).out, "scanlog " SCANLOG_VERSION "\n");
+    const ProgramResult help = scanlog({"convert", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--stamp"), std::string::npos);
+}
+
+TEST(ConvertErrors, SayWhatIsWrongAndWriteNothing) {
+    ScratchFolder folder;
+    const std::string locked = folder.file("locked.scans", recordLine("1", 100));
+    chmod(locked.c_str(), 0);
+    mkdir((folder.path + "/bag").c_str(), 0755);
+    struct Case {
+        std::string input;
+        std::string err;
+    };
+    std::vector<Case> cases = {
+        {folder.path + "/missing.log", "scanlog: cannot open " + folder.path + "/missing.log: No such file or directory"},
+        {folder.file("empty.log", ""), "scanlog: " + folder.path + "/empty.log: the file is empty"},
+        {folder.file("junk.bin", std::string("\x7f" "ELF\x02\x01\x01\0\0\0", 10)),
+         "scanlog: " + folder.path + "/junk.bin: not a log that scanlog reads (a scan file, CARMEN log, ROS 1 bag, "
+                                     "ROS 2 bag or MCAP file)"},
+        {folder.path + "/bag", "scanlog: " + folder.path + "/bag: not a ROS 2 bag folder (it has no metadata.yaml)"},
+    };
+    if (geteuid() != 0) cases.push_back({locked, "scanlog: cannot open " + locked + ": Permission denied"});
+    for (const Case& c : cases) {
+        const ProgramResult result = scanlog({"convert", c.input});
+        EXPECT_EQ(result.status, 1) << c.input;
+        EXPECT_EQ(result.out, "") << c.input;
+        EXPECT_EQ(result.err, c.err + "\n");
+    }
+}
+
+TEST(ConvertScanFiles, AreRewrittenOneRecordPerLine) {
+    ScratchFolder folder;
+    const std::string layout = recordText("0.5", 100.25, 19) + recordText("1e3", 7, 1);
+    const std::string expected = recordLine("0.5", 100.25) + recordLine("1000", 7);
+    writeGzip(folder.path + "/log.scans.gz", layout);
+    struct Case {
+        const char* name;
+        std::string input;
+    };
+    const Case cases[] = {
+        {"plain", folder.file("log.scans", layout)},
+        {"gzip", folder.path + "/log.scans.gz"},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult result = scanlog({"convert", c.input});
+        EXPECT_EQ(result.status, 0) << c.name << result.err;
+        EXPECT_EQ(result.out, expected) << c.name;
+    }
+    EXPECT_EQ(scanlog({"convert", "--stamp", "index", folder.path + "/log.scans"}).out,
+              recordLine("1", 100.25) + recordLine("2", 7));
+
+    // Damage is reported as the viewer reports it, after the whole records before it.
+    const std::string damaged = folder.file("damaged.scans", recordLine("1", 100) + "2 3 x4\n");
+    const ProgramResult result = scanlog({"convert", damaged});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, recordLine("1", 100));
+    EXPECT_EQ(result.err, "Error reading laser file " + damaged + ": bad number \"x4\" at line 2 (record 2)\n");
+}
+
+TEST(ConvertOutput, AReaderThatStopsEarlyIsQuietAndAFullDiskIsAnError) {
+    ScratchFolder folder;
+    std::string log;
+    for (int r = 0; r < 2000; ++r) log += recordLine(std::to_string(r), r);
+    const std::string input = folder.file("long.scans", log);
+
+    ProgramRun head;
+    head.argv = {kScanlog, "convert", input};
+    head.closeOutputAfter = 10000;
+    const ProgramResult stopped = runProgram(head);
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_EQ(stopped.err, "");
+
+    ProgramRun full = head;
+    full.closeOutputAfter = std::string::npos;
+    full.standardOutputFile = "/dev/full";
+    const ProgramResult failed = runProgram(full);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, "scanlog: error writing standard output: No space left on device\n");
+}
+
+// ---- the real samples -------------------------------------------------------------------
+
+bool haveShared() { return std::filesystem::exists(kShared + "/formats/README.md"); }
+
+// Every line of a converted log is one whole record of single-blank separated numbers.
+void expectWellFormed(const std::string& name, const std::string& text, std::size_t records) {
+    std::size_t lines = 0;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line); ++lines) {
+        ASSERT_EQ(std::count(line.begin(), line.end(), ' '), kReadingCount) << name << " line " << lines + 1;
+        ASSERT_EQ(line.find("  "), std::string::npos) << name;
+    }
+    EXPECT_EQ(lines, records) << name;
+}
+
+TEST(SharedSamples, EveryFormatConvertsAndTheViewerReadsIt) {
+    if (!haveShared()) GTEST_SKIP() << "../shared/data is not beside the project: the real samples are not checked";
+    const std::string formats = kShared + "/formats/";
+    struct Case {
+        std::string input;
+        std::vector<std::string> options;
+        std::size_t records;
+        std::string warning;  // part of standard error, or empty for none
+    };
+    const Case cases[] = {
+        {"carmen/ple_csail-corrected.log.gz", {}, 406, "times do not increase"},
+        {"carmen/ple_freiburg-101-corrected.log.gz", {}, 292, ""},
+        {"carmen/ple_orebro-corrected.log.gz", {}, 237, "times do not increase"},
+        {"ros1/scan_tools_laser_scan_matcher_demo.bag", {}, 360, ""},
+        {"ros1/leg_tracker_positive_2.bag", {}, 243, ""},
+        {"ros1/embag_test_lz4.bag", {}, 5, ""},
+        {"ros1/mehd1k_test_2026-02-19-11-53-31.bag", {}, 189, ""},
+        {"ros2_db3/mehd1k_test_2026-02-19-11-53-31", {}, 189, ""},
+        {"ros2_db3/mumble_straight", {}, 147, ""},
+        {"ros2_db3/rosbags_rs_test_bag_sqlite3", {}, 2, ""},
+        {"ros2_mcap/rosbags_rs_test_bag_mcap", {}, 2, ""},
+        {"ros2_mcap/rosbags_rs_test_bag_mcap/test_bag_mcap.mcap", {}, 2, ""},
+    };
+    ScratchFolder folder;
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments{"convert"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(formats + c.input);
+        const ProgramResult result = scanlog(arguments);
+        ASSERT_EQ(result.status, 0) << c.input << ": " << result.err;
+        if (c.warning.empty()) {
+            EXPECT_EQ(result.err, "") << c.input;
+        } else {
+            EXPECT_NE(result.err.find(c.warning), std::string::npos) << c.input << ": " << result.err;
+        }
+        expectWellFormed(c.input, result.out, c.records);
+
+        ProgramRun viewer;
+        viewer.argv = {kViewer, folder.file("converted.scans", result.out)};
+        viewer.standardOutputFile = "/dev/null";
+        const ProgramResult shown = runProgram(viewer);
+        EXPECT_EQ(shown.status, 0) << c.input << ": " << shown.err;
+    }
+}
+
+TEST(SharedSamples, TheSameRecordingAgreesAcrossFormats) {
+    if (!haveShared()) GTEST_SKIP() << "../shared/data is not beside the project: the real samples are not checked";
+    const std::string formats = kShared + "/formats/";
+    // The CSAIL log is the source of the scan file beside it: same scans, numbered 1, 2, 3 ...
+    EXPECT_EQ(scanlog({"convert", formats + "carmen/ple_csail-corrected.log.gz"}).out,
+              readFile(kShared + "/csail.scans"));
+    // One recording stored both as a ROS 1 bag and as a ROS 2 SQLite bag.
+    const ProgramResult ros1 = scanlog({"convert", formats + "ros1/mehd1k_test_2026-02-19-11-53-31.bag"});
+    const ProgramResult ros2 = scanlog({"convert", formats + "ros2_db3/mehd1k_test_2026-02-19-11-53-31"});
+    EXPECT_EQ(ros1.status, 0);
+    EXPECT_FALSE(ros1.out.empty());
+    EXPECT_TRUE(ros1.out == ros2.out) << "the ROS 1 and ROS 2 copies differ";
+    for (const std::string& stamp : {"absolute", "index"}) {
+        EXPECT_TRUE(scanlog({"convert", "--stamp", stamp, formats + "ros1/mehd1k_test_2026-02-19-11-53-31.bag"}).out ==
+                    scanlog({"convert", "--stamp", stamp, formats + "ros2_db3/mehd1k_test_2026-02-19-11-53-31"}).out)
+            << stamp;
+    }
+}
+
+}  // namespace

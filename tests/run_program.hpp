@@ -1,0 +1,99 @@
+// Runs a built program as a user would, with chosen arguments, environment and standard
+// output, and collects what it writes and how it ends.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+struct ProgramRun {
+    std::vector<std::string> argv;
+    std::string standardOutputFile;  // empty: captured
+    std::vector<std::string> unsetVariables;
+    // Closes the captured standard output after this many bytes, as `| head -c N` does.
+    std::size_t closeOutputAfter = std::string::npos;
+};
+
+struct ProgramResult {
+    int status = -1;  // exit status, or -signal
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+inline ProgramResult runProgram(const ProgramRun& run, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], STDERR_FILENO);
+        if (run.standardOutputFile.empty()) {
+            dup2(out[1], STDOUT_FILENO);
+        } else {
+            const int fd = open(run.standardOutputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+        }
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        for (const std::string& name : run.unsetVariables) unsetenv(name.c_str());
+        std::vector<char*> argv;
+        for (const std::string& a : run.argv) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    ProgramResult result;
+    int ends[2] = {out[0], err[0]};
+    std::string* texts[2] = {&result.out, &result.err};
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (ends[0] >= 0 || ends[1] >= 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[2] = {{ends[0], POLLIN, 0}, {ends[1], POLLIN, 0}};
+        poll(fds, 2, 100);
+        for (int i = 0; i < 2; ++i) {
+            if (ends[i] < 0 || fds[i].revents == 0) continue;
+            char chunk[65536];
+            const ssize_t got = read(ends[i], chunk, sizeof chunk);
+            if (got > 0) texts[i]->append(chunk, static_cast<std::size_t>(got));
+            const bool enough = i == 0 && texts[0]->size() >= run.closeOutputAfter;
+            if (got <= 0 || enough) {
+                if (enough) texts[0]->resize(run.closeOutputAfter);
+                close(ends[i]);
+                ends[i] = -1;
+            }
+        }
+    }
+    for (int end : ends) {
+        if (end >= 0) close(end);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return result;
+}
+
+struct ScratchFolder {
+    std::string path;
+    ScratchFolder() {
+        char pattern[] = "/tmp/rsi-test-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~ScratchFolder() { std::system(("chmod -R u+rwx '" + path + "'; rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name, const std::string& contents) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << contents;
+        return path + "/" + name;
+    }
+};
