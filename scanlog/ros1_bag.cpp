@@ -1,7 +1,232 @@
-// ROS 1 bags: to be written.
-#include "log_source.hpp"
+// ROS 1 bags, read with ROS's own rosbag library: it knows the chunk formats, the compressions
+// and the older bag versions. The LaserScan messages themselves are decoded here, field by field
+// with ROS's serialization streams, so that a damaged sequence length is caught before anything
+// is allocated for it (the generated deserializer would first resize to whatever length it
+// finds).
+#include <console_bridge/console.h>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <new>
+#include <optional>
+#include <rosbag/bag.h>
+#include <rosbag/view.h>
+#include <ros/serialization.h>
+#include <sensor_msgs/LaserScan.h>
+#include <string>
+#include <vector>
 
-bool readRos1Bag(const std::string&, const std::string& path, const LogOptions&, const RawScanSink&, std::string& error) {
-    error = path + ": ROS 1 bags are not read yet";
+#include "log_source.hpp"
+#include "topics.hpp"
+
+namespace {
+
+const char* const kLaserScanType = "sensor_msgs/LaserScan";
+
+std::string laserScanMd5() { return ros::message_traits::MD5Sum<sensor_msgs::LaserScan>::value(); }
+
+// rosbag copies a message's bytes out through any stream that offers advance(); this one keeps
+// them in a buffer reused from message to message.
+struct ByteBuffer {
+    std::vector<std::uint8_t>* bytes;
+    std::uint8_t* advance(std::uint32_t size) {
+        bytes->resize(size);
+        return bytes->data();
+    }
+};
+
+// Reads a float32 sequence's length and, when its values are all there, the values. The length
+// is checked against the bytes left before anything is allocated.
+bool readFloats(ros::serialization::IStream& in, const char* name, std::vector<double>* values, std::string& error) {
+    std::uint32_t count = 0;
+    in.next(count);
+    const std::uint32_t available = in.getLength() / sizeof(float);
+    if (count > available) {
+        error = std::string("LaserScan ") + name + " end after " + std::to_string(available) + " of " +
+                std::to_string(count) + " values";
+        return false;
+    }
+    const std::uint8_t* data = in.advance(count * sizeof(float));
+    if (values == nullptr) return true;
+    values->resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        float value = 0;
+        std::memcpy(&value, data + i * sizeof(float), sizeof(float));
+        (*values)[i] = value;
+    }
+    return true;
+}
+
+// sensor_msgs/LaserScan as ROS 1 serialises it: a std_msgs/Header (seq, stamp, frame_id),
+// seven float32 fields, then the ranges and intensities sequences.
+bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::string& error) {
+    ros::serialization::IStream in(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    try {
+        std::uint32_t sequence = 0, seconds = 0, nanoseconds = 0, frameLength = 0;
+        in.next(sequence);
+        in.next(seconds);
+        in.next(nanoseconds);
+        in.next(frameLength);
+        in.advance(frameLength);  // checked: throws if the frame name runs past the message
+        float angleMin = 0, angleMax = 0, angleIncrement = 0, timeIncrement = 0, scanTime = 0, rangeMin = 0,
+              rangeMax = 0;
+        in >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
+        if (!readFloats(in, "ranges", &scan.ranges, error)) return false;
+        if (!readFloats(in, "intensities", nullptr, error)) return false;
+        scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
+        scan.angleMin = angleMin;
+        scan.angleIncrement = angleIncrement;
+        scan.rangeMin = rangeMin;
+        scan.rangeMax = rangeMax;
+        scan.rangeMaxIsNoReturn = false;
+    } catch (const ros::serialization::StreamOverrunException&) {
+        error = "LaserScan message of " + std::to_string(bytes.size()) + " bytes ends inside its fixed fields";
+        return false;
+    }
+    return true;
+}
+
+// The bag's topics with their message counts. A topic written by several publishers has one
+// connection each; a topic whose connections disagree about the type counts as LaserScan when
+// any of them is, with only those messages counted, since only those are read.
+std::vector<TopicCount> bagTopics(const rosbag::Bag& bag) {
+    rosbag::View all(bag);
+    std::vector<TopicCount> topics;
+    std::map<std::string, std::size_t> index;
+    for (const rosbag::ConnectionInfo* connection : all.getConnections()) {
+        const std::uint32_t id = connection->id;
+        rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
+        const std::uint64_t messages = one.size();
+        auto [place, added] = index.emplace(connection->topic, topics.size());
+        if (added) {
+            topics.push_back({connection->topic, connection->datatype, messages});
+            continue;
+        }
+        TopicCount& topic = topics[place->second];
+        const bool wasScan = isLaserScanType(topic.type), isScan = connection->datatype == kLaserScanType;
+        if (wasScan == isScan) {
+            topic.messages += messages;
+        } else if (isScan) {
+            topic.type = connection->datatype;
+            topic.messages = messages;
+        }
+    }
+    return topics;
+}
+
+// What the library's exception says, made to read as one line of ours.
+std::string libraryError(const std::exception& e) {
+    std::string what = e.what();
+    for (char& c : what) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return what.empty() ? "unreadable bag" : what;
+}
+
+// rosbag says "Error reading ..." when the file ends before what its records promise.
+std::string ioError(const rosbag::BagIOException& e, const std::string& failed) {
+    const std::string what = libraryError(e);
+    if (what.compare(0, 13, "Error reading") != 0) return what;
+    return failed + "; the file may be cut short (" + what + ")";
+}
+
+std::string unindexedAdvice() {
+    return "the bag has no index (recording stopped before it was closed); rebuild it with `rosbag reindex`";
+}
+
+// The bag is made here too, since even an empty rosbag::Bag may throw (it loads its plugins).
+bool openBag(std::optional<rosbag::Bag>& bag, const std::string& file, std::vector<TopicCount>& topics,
+             std::string& error) {
+    try {
+        bag.emplace();
+        bag->open(file, rosbag::bagmode::Read);
+        topics = bagTopics(*bag);
+        return true;
+    } catch (const rosbag::BagUnindexedException&) {
+        error = unindexedAdvice();
+    } catch (const rosbag::BagIOException& e) {
+        error = ioError(e, "cannot read the bag's header and index");
+    } catch (const std::bad_alloc&) {
+        error = "damaged bag index (it asks for more memory than there is)";
+    } catch (const std::exception& e) {
+        error = libraryError(e);
+    }
     return false;
+}
+
+struct Reading {
+    const std::string& path;
+    const RawScanSink& sink;
+    std::string& error;
+    std::uint64_t number = 0;  // of the LaserScan message being read, from 1
+    std::vector<std::uint8_t> bytes;
+    RawScan scan;
+};
+
+bool fail(Reading& r, const std::string& what) {
+    r.error = r.path + ": message " + std::to_string(r.number) + ": " + what;
+    return false;
+}
+
+// One message: false on damage (error set); `more` false when the sink wants no more.
+bool readMessage(Reading& r, const rosbag::MessageInstance& message, bool& more) {
+    if (message.getMD5Sum() != laserScanMd5() && message.getMD5Sum() != "*") {
+        return fail(r, "sensor_msgs/LaserScan of another definition (md5sum " + message.getMD5Sum() + ")");
+    }
+    r.bytes.clear();
+    ByteBuffer buffer{&r.bytes};
+    message.write(buffer);
+    std::string what;
+    if (!decodeRos1LaserScan(r.bytes, r.scan, what)) return fail(r, what);
+    if (r.scan.stampNs == 0) r.scan.stampNs = static_cast<std::int64_t>(message.getTime().toNSec());
+    more = r.sink.scan(r.scan);
+    return true;
+}
+
+bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
+    try {
+        rosbag::View view(bag, [&topic](const rosbag::ConnectionInfo* c) {
+            return c->topic == topic && c->datatype == kLaserScanType;
+        });
+        for (const rosbag::MessageInstance& message : view) {
+            ++r.number;
+            bool more = true;
+            if (!readMessage(r, message, more)) return false;
+            if (!more) return true;
+        }
+    } catch (const rosbag::BagUnindexedException&) {
+        return fail(r, unindexedAdvice());
+    } catch (const rosbag::BagIOException& e) {
+        return fail(r, ioError(e, "cannot read it"));
+    } catch (const std::bad_alloc&) {
+        return fail(r, "damaged chunk (it asks for more memory than there is)");
+    } catch (const std::exception& e) {
+        return fail(r, libraryError(e));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
+                 std::string& error) {
+    // rosbag also logs its complaints through console_bridge; ours is the one line the user sees.
+    console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
+    LogInfo info;
+    info.format = "ROS 1 bag";
+    std::optional<rosbag::Bag> bag;
+    std::vector<TopicCount> topics;
+    std::string topic;
+    if (!openBag(bag, file, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+        error = path + ": " + error;
+        if (sink.begin) sink.begin(info);
+        return false;
+    }
+    info.topic = topic;
+    for (const TopicCount& t : topics) {
+        if (t.name == topic) info.scanCount = t.messages;
+    }
+    if (sink.begin) sink.begin(info);
+    Reading reading{path, sink, error, 0, {}, {}};
+    return readScans(*bag, topic, reading);
 }
