@@ -1,1 +1,828 @@
+// The player: its schedule on a virtual clock (no test here sleeps for the pace), its keys,
+// the history it steps back through, and, on a pseudo-terminal, raw mode and the terminal
+// given back however the play ends. `view` is run against stand-in viewers.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+#include "player.hpp"
+#include "records.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+// ---- a world on a virtual clock -----------------------------------------------------------
+
+struct Typed {
+    std::int64_t at;
+    std::string bytes;
+};
+
+struct Stall {
+    std::int64_t from, to;  // the output has no room in [from, to)
+};
+
+struct Written {
+    std::int64_t at;
+    std::uint64_t record;
+    bool operator==(const Written& other) const { return at == other.at && record == other.record; }
+};
+
+std::ostream& operator<<(std::ostream& out, const Written& w) {
+    return out << "record " << w.record << " at " << static_cast<double>(w.at) / kMs << " ms";
+}
+
+struct World {
+    std::int64_t now = 0;
+    std::vector<Typed> typed;  // in time order
+    std::size_t typedNext = 0;
+    std::vector<Stall> stalls;
+    std::int64_t goneAt = kNoDeadline;  // the output's reader goes away then
+    std::vector<std::string> lines;
+    std::vector<Written> written;
+    std::vector<std::string> statuses;
+    int waits = 0;
+};
+
+std::int64_t roomFrom(const World& world, std::int64_t at) {
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const Stall& stall : world.stalls) {
+            if (at >= stall.from && at < stall.to) {
+                at = stall.to;
+                moved = true;
+            }
+        }
+    }
+    return at;
+}
+
+// Every wait jumps the clock straight to whatever comes first.
+WaitResult waitIn(World& world, std::int64_t deadline, bool wantRoom) {
+    WaitResult result;
+    if (++world.waits > 100000) {
+        ADD_FAILURE() << "the player keeps waiting without end";
+        result.signal = SIGTERM;
+        return result;
+    }
+    const std::int64_t keys = world.typedNext < world.typed.size() ? world.typed[world.typedNext].at : kNoDeadline;
+    const std::int64_t room = wantRoom ? roomFrom(world, world.now) : kNoDeadline;
+    const std::int64_t until = std::min({deadline, keys, room, world.goneAt});
+    if (until == kNoDeadline) {
+        ADD_FAILURE() << "the player would wait forever";
+        result.signal = SIGTERM;
+        return result;
+    }
+    world.now = std::max(world.now, until);
+    if (keys <= world.now) result.keys = world.typed[world.typedNext++].bytes;
+    if (world.goneAt <= world.now) result.outputGone = true;
+    result.room = wantRoom && room <= world.now;
+    return result;
+}
+
+PlayerIo ioIn(World& world, bool statusLine = false) {
+    PlayerIo io;
+    io.now = [&world] { return world.now; };
+    io.wait = [&world](std::int64_t deadline, bool wantRoom) { return waitIn(world, deadline, wantRoom); };
+    io.write = [&world](std::string_view line) {
+        if (world.now >= world.goneAt) return EPIPE;
+        world.lines.emplace_back(line);
+        world.written.push_back({world.now, std::stoull(std::string(line.substr(0, line.find(' '))))});
+        return 0;
+    };
+    if (statusLine) io.showStatus = [&world](const std::string& text) { world.statuses.push_back(text); };
+    return io;
+}
+
+// Record `number`: leading value `number`, readings that differ from every other record's.
+LogScan scanOf(std::uint64_t number, std::int64_t stampNs = 0, bool timed = false) {
+    LogScan scan;
+    scan.number = number;
+    scan.leadingText = std::to_string(number);
+    scan.record.leadingValue = static_cast<double>(number);
+    for (int i = 0; i < kReadingCount; ++i) scan.record.readings[i] = static_cast<double>(number * 1000 + i);
+    scan.stampNs = stampNs;
+    scan.timed = timed;
+    return scan;
+}
+
+std::vector<LogScan> scansAtRate(std::uint64_t count) {
+    std::vector<LogScan> scans;
+    for (std::uint64_t n = 1; n <= count; ++n) scans.push_back(scanOf(n));
+    return scans;
+}
+
+std::vector<LogScan> scansAt(const std::vector<std::int64_t>& stamps) {
+    std::vector<LogScan> scans;
+    for (std::size_t i = 0; i < stamps.size(); ++i) scans.push_back(scanOf(i + 1, stamps[i], true));
+    return scans;
+}
+
+PlayOptions atRate(double rate, double speed = 1) {
+    PlayOptions options;
+    options.rate = rate;
+    options.speed = speed;
+    return options;
+}
+
+struct Played {
+    Player player;
+    std::vector<Written> written;
+};
+
+Played play(World& world, const PlayOptions& options, const std::vector<LogScan>& scans, bool holdAtEnd = false,
+            const std::string& damage = "", bool statusLine = false) {
+    Played played{makePlayer(options, ioIn(world, statusLine), holdAtEnd), {}};
+    LogInfo info;
+    info.format = "ROS 1 bag";
+    startHistory(played.player, info, "test.bag");
+    for (const LogScan& scan : scans) {
+        if (!playerTakes(played.player, scan)) break;
+    }
+    playerTakesEnd(played.player, damage);
+    if (played.player.history.keptFd >= 0) close(played.player.history.keptFd);
+    played.written = world.written;
+    return played;
+}
+
+std::vector<Written> writes(std::initializer_list<std::pair<double, std::uint64_t>> msAndRecords) {
+    std::vector<Written> list;
+    for (const auto& [ms, record] : msAndRecords) list.push_back({std::llround(ms * kMs), record});
+    return list;
+}
+
+// ---- the schedule -------------------------------------------------------------------------
+
+TEST(Schedule, RecordsGoOutAtTheRateTimesTheSpeedWithoutDrift) {
+    struct Case {
+        double rate, speed;
+    };
+    for (const Case c : {Case{75, 1}, Case{10, 2}, Case{75, 100}, Case{40, 0.1}}) {
+        World world;
+        const Played played = play(world, atRate(c.rate, c.speed), scansAtRate(750));
+        ASSERT_EQ(played.written.size(), 750u) << c.rate << " Hz x" << c.speed;
+        for (std::size_t k = 0; k < played.written.size(); ++k) {
+            const double wanted = static_cast<double>(k) * 1e9 / c.rate / c.speed;
+            ASSERT_NEAR(static_cast<double>(played.written[k].at), wanted, 2) << "record " << k + 1;
+            ASSERT_EQ(played.written[k].record, k + 1);
+        }
+        EXPECT_EQ(played.player.end, PlayEnd::endOfLog);
+    }
+}
+
+TEST(Schedule, TimedLogsFollowTheirStampsAndSkipBackwardsAndLongSteps) {
+    World world;
+    // 100 ms, 150 ms, a repeat, a step back, a 10 s jump, then 100 ms again, and a step of
+    // exactly 5 s, which is still waited for.
+    const Played played =
+        play(world, atRate(75), scansAt({0, 100 * kMs, 250 * kMs, 250 * kMs, 200 * kMs, 10200 * kMs, 10300 * kMs,
+                                         15300 * kMs}));
+    EXPECT_EQ(played.written, writes({{0, 1}, {100, 2}, {250, 3}, {250, 4}, {250, 5}, {250, 6}, {350, 7}, {5350, 8}}));
+    EXPECT_EQ(played.player.unwaitedSteps, 2u);
+    EXPECT_NE(summaryLine(played.player).find("; 2 time steps backwards or longer than 5 s played without a wait"),
+              std::string::npos)
+        << summaryLine(played.player);
+}
+
+TEST(Schedule, AStalledReaderDelaysWhatFollowsInsteadOfGettingABurst) {
+    struct Case {
+        const char* name;
+        Stall stall;
+        std::vector<Written> expected;
+    };
+    const Case cases[] = {
+        // Record 4 waits for room until 730 ms; from there on, 100 ms apart again.
+        {"long stall", {250 * kMs, 730 * kMs}, writes({{0, 1}, {100, 2}, {200, 3}, {730, 4}, {830, 5}, {930, 6}})},
+        // A few milliseconds are jitter: the schedule itself stays where it was.
+        {"short stall", {290 * kMs, 305 * kMs}, writes({{0, 1}, {100, 2}, {200, 3}, {305, 4}, {400, 5}, {500, 6}})},
+        {"stall at the start", {0, 50 * kMs}, writes({{50, 1}, {150, 2}, {250, 3}, {350, 4}, {450, 5}, {550, 6}})},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.stalls = {c.stall};
+        const Played played = play(world, atRate(10), scansAtRate(6));
+        EXPECT_EQ(played.written, c.expected) << c.name;
+    }
+}
+
+TEST(Schedule, PaceFiguresInTheSummary) {
+    World world;
+    world.stalls = {{250 * kMs, 730 * kMs}};
+    const Played played = play(world, atRate(10), scansAtRate(6));
+    // Five intervals wanted at 100 ms each took 930 ms: 500 / 930.
+    EXPECT_EQ(summaryLine(played.player),
+              "scanlog: played 6 records in 0.930 s (0.500 s of log); pace kept 53.76%, latest record 430.00 ms late");
+    World quiet;
+    EXPECT_EQ(summaryLine(play(quiet, atRate(10), scansAtRate(1)).player),
+              "scanlog: played 1 record in 0.000 s (0.000 s of log)");
+    World none;
+    EXPECT_EQ(summaryLine(play(none, atRate(10), {}).player), "scanlog: played no records");
+}
+
+TEST(Pace, StepsLongerThanFiveSecondsOrBackwardsAreNotWaitedFor) {
+    struct Case {
+        std::int64_t from, to;
+        bool unwaited;
+    };
+    for (const Case c : {Case{0, 5 * kSecond, false}, Case{0, 5 * kSecond + 1, true}, Case{10, 9, true},
+                         Case{10, 10, false}, Case{-3 * kSecond, kSecond, false}}) {
+        EXPECT_EQ(isUnwaitedStep(c.from, c.to), c.unwaited) << c.from << " to " << c.to;
+    }
+}
+
+TEST(Pace, SpeedKeysStayWithinATenthAndAHundred) {
+    struct Case {
+        double speed, faster, slower;
+    };
+    for (const Case c : {Case{1, 2, 0.5}, Case{64, 100, 32}, Case{100, 100, 50}, Case{0.1, 0.2, 0.1}, Case{0.15, 0.3, 0.1}}) {
+        EXPECT_DOUBLE_EQ(fasterSpeed(c.speed), c.faster) << c.speed;
+        EXPECT_DOUBLE_EQ(slowerSpeed(c.speed), c.slower) << c.speed;
+    }
+}
+
+// ---- keys ---------------------------------------------------------------------------------
+
+const std::string kUp = "\x1b[A", kDown = "\x1b[B", kRight = "\x1b[C", kLeft = "\x1b[D";
+
+TEST(Keys, ChangeThePlayAsTheyCome) {
+    struct Case {
+        const char* name;
+        std::vector<Typed> typed;
+        std::vector<Written> expected;
+        PlayEnd end;
+    };
+    const Case cases[] = {
+        // At 150 ms the log clock shows 150 ms; record 3 (200 ms) is 50 ms of log away: 25 ms.
+        {"up doubles", {{150 * kMs, kUp}}, writes({{0, 1}, {100, 2}, {175, 3}, {225, 4}, {275, 5}, {325, 6}}),
+         PlayEnd::endOfLog},
+        {"down halves", {{150 * kMs, kDown}}, writes({{0, 1}, {100, 2}, {250, 3}, {450, 4}, {650, 5}, {850, 6}}),
+         PlayEnd::endOfLog},
+        // Paused 70 ms before record 3 was due: it comes 70 ms after the resume.
+        {"pause and resume", {{130 * kMs, " "}, {1130 * kMs, " "}},
+         writes({{0, 1}, {100, 2}, {1200, 3}, {1300, 4}, {1400, 5}, {1500, 6}}), PlayEnd::endOfLog},
+        {"steps both ways while paused",
+         {{50 * kMs, "s"}, {60 * kMs, kRight}, {70 * kMs, kLeft}, {80 * kMs, kLeft}, {90 * kMs, kLeft},
+          {100 * kMs, "s"}, {110 * kMs, " "}},
+         writes({{0, 1}, {50, 2}, {60, 3}, {70, 2}, {80, 1}, {100, 2}, {210, 3}, {310, 4}, {410, 5}, {510, 6}}),
+         PlayEnd::endOfLog},
+        // Typed ahead in one read, every step is still written, in order.
+        {"type-ahead", {{50 * kMs, "s" + kRight + kLeft + "q"}}, writes({{0, 1}, {50, 2}, {50, 3}, {50, 2}}),
+         PlayEnd::quit},
+        {"step past the end stays", {{50 * kMs, "ssssssss"}, {60 * kMs, "q"}},
+         writes({{0, 1}, {50, 2}, {50, 3}, {50, 4}, {50, 5}, {50, 6}}), PlayEnd::quit},
+        {"quit", {{150 * kMs, "q"}}, writes({{0, 1}, {100, 2}}), PlayEnd::quit},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.typed = c.typed;
+        const Played played = play(world, atRate(10), scansAtRate(6));
+        EXPECT_EQ(played.written, c.expected) << c.name;
+        EXPECT_EQ(played.player.end, c.end) << c.name;
+    }
+}
+
+TEST(Keys, StepsWriteTheRecordsExactly) {
+    World world;
+    world.typed = {{50 * kMs, "s" + kLeft + kLeft + "q"}};
+    play(world, atRate(10), scansAtRate(3));
+    std::vector<std::string> expected;
+    for (const std::uint64_t n : {1, 2, 1}) {
+        const LogScan scan = scanOf(n);
+        expected.emplace_back();
+        appendScanLine(scan.leadingText, scan.record, expected.back());
+    }
+    EXPECT_EQ(world.lines, expected);
+}
+
+TEST(Keys, BytesBecomeKeysEvenWhenSequencesAreCut) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> reads;
+        std::vector<Key> keys;
+    };
+    const Case cases[] = {
+        {"letters", {" sSqQx"}, {Key::pauseOrResume, Key::stepForward, Key::stepForward, Key::quit, Key::quit}},
+        {"arrows", {kUp + kDown + kRight + kLeft}, {Key::faster, Key::slower, Key::stepForward, Key::stepBack}},
+        {"application mode arrows", {"\x1bOA\x1bOD"}, {Key::faster, Key::stepBack}},
+        {"cut after the escape", {"\x1b", "[D"}, {Key::stepBack}},
+        {"cut inside", {"s\x1b[", "C q"}, {Key::stepForward, Key::stepForward, Key::pauseOrResume, Key::quit}},
+        {"other keys skipped whole", {"\x1b[5~\x1b[1;5C", "\x1b[15~s"}, {Key::stepForward}},
+        {"alt and a key", {"\x1bq"}, {Key::quit}},
+    };
+    for (const Case& c : cases) {
+        KeyDecoder decoder;
+        std::vector<Key> keys;
+        for (const std::string& bytes : c.reads) decodeKeys(decoder, bytes, keys);
+        EXPECT_EQ(keys, c.keys) << c.name;
+    }
+}
+
+// ---- the end of a log ---------------------------------------------------------------------
+
+TEST(End, LoopsStartAgainOneStepAfterTheLastRecord) {
+    struct Case {
+        const char* name;
+        std::vector<LogScan> scans;
+        std::uint64_t start;
+        std::int64_t quitAt;
+        std::vector<Written> expected;
+    };
+    const Case cases[] = {
+        {"at a rate", scansAtRate(3), 1, 450 * kMs, writes({{0, 1}, {100, 2}, {200, 3}, {300, 1}, {400, 2}})},
+        {"from --start", scansAtRate(3), 2, 450 * kMs, writes({{0, 2}, {100, 3}, {200, 2}, {300, 3}, {400, 2}})},
+        // A timed log comes back after its mean step: (0.3 s + 0.1 s) / 2.
+        {"timed", scansAt({0, 300 * kMs, 400 * kMs}), 1, 650 * kMs, writes({{0, 1}, {300, 2}, {400, 3}, {600, 1}})},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.typed = {{c.quitAt, "q"}};
+        PlayOptions options = atRate(10);
+        options.loop = true;
+        options.start = c.start;
+        const Played played = play(world, options, c.scans);
+        EXPECT_EQ(played.written, c.expected) << c.name;
+        EXPECT_EQ(played.player.end, PlayEnd::quit) << c.name;
+    }
+}
+
+TEST(End, HoldingAtTheEndWaitsForKeysAndSaysSo) {
+    World world;
+    world.typed = {{5 * kSecond, kLeft}, {6 * kSecond, "q"}};
+    const Played played = play(world, atRate(10), scansAtRate(3), true, "", true);
+    EXPECT_EQ(played.written, writes({{0, 1}, {100, 2}, {200, 3}, {5000, 2}}));
+    EXPECT_EQ(played.player.end, PlayEnd::quit);
+    ASSERT_GE(world.statuses.size(), 2u);
+    EXPECT_EQ(world.statuses[world.statuses.size() - 2],
+              "end of log  record 3 of 3  log 0.200 s  speed 1x  (left arrow: back, q: quit)");
+    EXPECT_EQ(world.statuses.back(), "paused      record 2 of 3  log 0.100 s  speed 1x");
+}
+
+TEST(End, EveryWayAPlayCanEnd) {
+    struct Case {
+        const char* name;
+        std::uint64_t start;
+        std::int64_t goneAt;
+        std::string damage;
+        std::size_t written;
+        PlayEnd end;
+    };
+    const Case cases[] = {
+        {"end of log", 1, kNoDeadline, "", 4, PlayEnd::endOfLog},
+        {"reader gone", 1, 250 * kMs, "", 3, PlayEnd::readerGone},
+        {"damaged log", 1, kNoDeadline, "Error reading laser file x: record 5 ends after 7 of 362 numbers", 4,
+         PlayEnd::logFailed},
+        {"start past the end", 5, kNoDeadline, "", 0, PlayEnd::startPastEnd},
+        {"start past the end of a damaged log", 7, kNoDeadline, "damage", 0, PlayEnd::logFailed},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.goneAt = c.goneAt;
+        PlayOptions options = atRate(10);
+        options.start = c.start;
+        options.loop = !c.damage.empty();  // a damaged log is never played again
+        const Played played = play(world, options, scansAtRate(4), false, c.damage);
+        EXPECT_EQ(played.player.end, c.end) << c.name;
+        EXPECT_EQ(played.written.size(), c.written) << c.name;
+        if (!c.damage.empty()) {
+            EXPECT_EQ(played.player.error, c.damage) << c.name;
+        }
+    }
+}
+
+TEST(Status, IsDrawnAtMostTenTimesASecond) {
+    World world;
+    const Played played = play(world, atRate(75), scansAtRate(150), false, "", true);
+    ASSERT_EQ(played.written.size(), 150u);
+    // 2 s of records: the first status, then one per 100 ms at most.
+    EXPECT_LE(world.statuses.size(), 21u);
+    EXPECT_GE(world.statuses.size(), 15u);
+}
+
+TEST(Status, SaysStateRecordLogTimeAndSpeed) {
+    struct Case {
+        StatusView view;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{"playing", 12, 450, 0.1467, 1, false}, "playing     record 12 of 450  log 0.147 s  speed 1x"},
+        {{"paused", 3, 0, 2, 0.25, false}, "paused      record 3  log 2.000 s  speed 0.25x"},
+        {{"playing", 0, 0, 0, 1, false}, "playing"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(statusText(c.view), c.text);
+}
+
+// ---- the history of a scan file -------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/scanlog-player-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name, const std::string& contents) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << contents;
+        return path + "/" + name;
+    }
+};
+
+std::string recordText(std::uint64_t number, const std::string& separator = " ") {
+    std::string text = std::to_string(number);
+    for (int i = 0; i < kReadingCount; ++i) text += separator + std::to_string(number * 1000 + i) + ".5";
+    return text;
+}
+
+std::string lineOf(std::uint64_t number) {
+    const LogScan scan = scanOf(number);
+    ScanRecord record = scan.record;
+    for (double& reading : record.readings) reading += 0.5;
+    std::string line;
+    appendScanLine(scan.leadingText, record, line);
+    return line;
+}
+
+// Plays the file with readLog as the player does, with `keys` typed at 50 ms and a quit at 1 s.
+std::vector<std::string> playFile(const std::string& path, const std::string& keys, bool loop, bool& fromTheFile) {
+    World world;
+    world.typed = {{50 * kMs, keys}, {kSecond, "q"}};
+    PlayOptions options = atRate(10);
+    options.loop = loop;
+    Player player = makePlayer(options, ioIn(world), false);
+    LogSink sink;
+    sink.begin = [&](const LogInfo& info) { startHistory(player, info, path); };
+    sink.scan = [&](const LogScan& scan) { return playerTakes(player, scan); };
+    std::string error;
+    EXPECT_TRUE(readLog(path, LogOptions{}, false, sink, error)) << error;
+    playerTakesEnd(player, "");
+    fromTheFile = !player.history.sourcePath.empty();
+    closeScanInput(player.history.rereader);
+    if (player.history.keptFd >= 0) close(player.history.keptFd);
+    EXPECT_EQ(player.end, PlayEnd::quit);
+    return world.lines;
+}
+
+TEST(History, StepsBackReadTheSameRecordsAgain) {
+    TempDir dir;
+    // Odd layouts move every record's offset: a stepped-back record read from a wrong one
+    // comes out shifted or fails.
+    struct Case {
+        const char* name;
+        std::string text;
+        bool compressed;
+    };
+    const Case cases[] = {
+        {"one a line", recordText(1) + "\n" + recordText(2) + "\n" + recordText(3) + "\n" + recordText(4) + "\n", false},
+        {"crlf and blank lines", "\r\n\r\n" + recordText(1) + "\r\n\r\n" + recordText(2, "\t") + "\r\n" +
+                                     recordText(3, "  ") + "\r\n" + recordText(4) + "\r\n",
+         false},
+        {"records across lines", recordText(1, "\n") + "\n" + recordText(2, " \n") + " " + recordText(3) + " " +
+                                     recordText(4),
+         false},
+        {"gzip-compressed", recordText(1) + "\n" + recordText(2) + "\n" + recordText(3) + "\n" + recordText(4) + "\n",
+         true},
+    };
+    for (const Case& c : cases) {
+        std::string path = dir.file("log.scans", c.text);
+        if (c.compressed) {
+            ASSERT_EQ(std::system(("gzip -f '" + path + "'").c_str()), 0);
+            path += ".gz";
+        }
+        bool fromTheFile = false;
+        const std::vector<std::string> back = playFile(path, "ss" + kLeft + kLeft + kLeft + "q", false, fromTheFile);
+        EXPECT_EQ(fromTheFile, !c.compressed) << c.name;
+        EXPECT_EQ(back, (std::vector<std::string>{lineOf(1), lineOf(2), lineOf(3), lineOf(2), lineOf(1)})) << c.name;
+        // A loop reads the file again from the start, and on in order.
+        const std::vector<std::string> twice = playFile(path, "", true, fromTheFile);
+        ASSERT_GE(twice.size(), 9u) << c.name;
+        for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(twice[i], lineOf(i % 4 + 1)) << c.name << ", line " << i;
+    }
+}
+
+// ---- on a pseudo-terminal ------------------------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    std::string outText, errText;
+    int status = -1;  // exit status, or -signal
+};
+
+// Runs `body` in a child process whose standard input is `input` (a terminal, say) and whose
+// standard output and error come back through pipes.
+Child startChild(const std::function<int()>& body, int input) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        std::signal(SIGPIPE, SIG_IGN);  // as scanlog's main does
+        dup2(input, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        _exit(body());
+    }
+    close(out[1]);
+    close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+// Reads the child's output until `done` says so, or both pipes close.
+void collect(Child& child, const std::function<bool(const Child&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!done(child) && (child.out >= 0 || child.err >= 0)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the child stopped answering";
+        pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
+        poll(fds, 2, 100);
+        int* ends[2] = {&child.out, &child.err};
+        std::string* texts[2] = {&child.outText, &child.errText};
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            char chunk[65536];
+            const ssize_t got = read(*ends[i], chunk, sizeof chunk);
+            if (got > 0) {
+                texts[i]->append(chunk, static_cast<std::size_t>(got));
+            } else {
+                close(*ends[i]);
+                *ends[i] = -1;
+            }
+        }
+    }
+}
+
+void readAvailable(Child& child) {
+    bool first = true;
+    collect(child, [&first](const Child&) {
+        const bool done = !first;
+        first = false;
+        return done;
+    });
+}
+
+void finish(Child& child) {
+    collect(child, [](const Child&) { return false; });
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    child.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+std::size_t lineCount(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+std::vector<std::uint64_t> leadingValues(const std::string& text) {
+    std::vector<std::uint64_t> values;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) values.push_back(std::stoull(line));
+    return values;
+}
+
+struct Terminal {
+    int master = -1, slave = -1;
+    Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
+    ~Terminal() {
+        close(master);
+        close(slave);
+    }
+    bool cooked() const {
+        termios settings{};
+        tcgetattr(slave, &settings);
+        return (settings.c_lflag & ICANON) != 0 && (settings.c_lflag & ECHO) != 0;
+    }
+    void type(const std::string& keys) const { EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+};
+
+std::string slowLog(const TempDir& dir, std::uint64_t records) {
+    std::string text;
+    for (std::uint64_t n = 1; n <= records; ++n) text += recordText(n) + "\n";
+    return dir.file("slow.scans", text);
+}
+
+// One record every 1000 s: after the first, only keys make anything happen.
+PlayOptions crawling() {
+    PlayOptions options;
+    options.rate = 0.001;
+    return options;
+}
+
+TEST(Terminal, KeysReachThePlayerAndQGivesTheTerminalBack) {
+    TempDir dir;
+    const std::string log = slowLog(dir, 5);
+    Terminal terminal;
+    ASSERT_TRUE(terminal.cooked());
+    Child child = startChild([&] { return runPlay(log, crawling()); }, terminal.slave);
+    const std::pair<std::string, std::size_t> steps[] = {{"s", 2}, {kRight, 3}, {kLeft, 4}};
+    collect(child, [](const Child& c) { return lineCount(c.outText) >= 1; });
+    EXPECT_FALSE(terminal.cooked()) << "raw mode while playing";
+    for (const auto& [key, lines] : steps) {
+        terminal.type(key);
+        collect(child, [lines = lines](const Child& c) { return lineCount(c.outText) >= lines; });
+    }
+    terminal.type("q");
+    finish(child);
+    EXPECT_EQ(child.status, 0) << child.errText;
+    EXPECT_EQ(leadingValues(child.outText), (std::vector<std::uint64_t>{1, 2, 3, 2}));
+    EXPECT_EQ(child.errText.rfind("scanlog: played 4 records in ", 0), 0u) << child.errText;
+    EXPECT_TRUE(terminal.cooked()) << "the terminal was left in raw mode";
+}
+
+TEST(Terminal, EveryWayOutGivesTheTerminalBack) {
+    TempDir dir;
+    const std::string good = slowLog(dir, 3);
+    const std::string damaged = dir.file("damaged.scans", recordText(1) + "\n" + recordText(2) + "\n12 x\n");
+    struct Case {
+        const char* name;
+        std::string log;
+        double rate;
+        int signal;  // sent once a step has paused the player; 0: none
+        int status;  // exit status, or -signal
+        std::string lastLine;
+    };
+    const Case cases[] = {
+        {"end of log", good, 1e6, 0, 0, "scanlog: played 3 records"},
+        {"damaged log", damaged, 1e6, 0, 1, "Error reading laser file " + damaged + ": bad number \"x\" at line 3 (record 3)"},
+        {"SIGTERM", good, 0.001, SIGTERM, -SIGTERM, "scanlog: played 2 records"},
+        {"SIGHUP", good, 0.001, SIGHUP, -SIGHUP, "scanlog: played 2 records"},
+        {"SIGINT", good, 0.001, SIGINT, -SIGINT, "scanlog: played 2 records"},
+        {"SIGQUIT", good, 0.001, SIGQUIT, -SIGQUIT, "scanlog: played 2 records"},
+    };
+    for (const Case& c : cases) {
+        Terminal terminal;
+        PlayOptions options;
+        options.rate = c.rate;
+        Child child = startChild([&] { return runPlay(c.log, options); }, terminal.slave);
+        collect(child, [](const Child& ch) { return lineCount(ch.outText) >= 1; });
+        if (c.signal != 0) {
+            // Paused by the step, the player is sure to be in its own loop, not reading.
+            terminal.type("s");
+            collect(child, [](const Child& ch) { return lineCount(ch.outText) >= 2; });
+            kill(child.pid, c.signal);
+        }
+        finish(child);
+        EXPECT_EQ(child.status, c.status) << c.name << ": " << child.errText;
+        EXPECT_NE(child.errText.find(c.lastLine), std::string::npos) << c.name << ": " << child.errText;
+        EXPECT_TRUE(terminal.cooked()) << c.name << ": the terminal was left in raw mode";
+    }
+}
+
+TEST(Terminal, ASignalWhileTheLogIsReadStillGivesTheTerminalBack) {
+    TempDir dir;
+    const std::string fifo = dir.path + "/live.scans";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Terminal terminal;
+    Child child = startChild([&] { return runPlay(fifo, crawling()); }, terminal.slave);
+    const int feed = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(feed, 0);
+    // Raw mode comes before the log is read; the reader then waits for a log that never comes.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (terminal.cooked() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(terminal.cooked());
+    kill(child.pid, SIGTERM);
+    finish(child);
+    close(feed);
+    EXPECT_EQ(child.status, -SIGTERM);
+    EXPECT_TRUE(terminal.cooked()) << "the terminal was left in raw mode";
+}
+
+TEST(Terminal, WithoutATerminalThereAreNoKeysAndNoStatusLine) {
+    TempDir dir;
+    const std::string log = slowLog(dir, 3);
+    const int input = open(dir.file("keys", "sssq").c_str(), O_RDONLY);
+    PlayOptions options;
+    options.rate = 1e6;
+    Child child = startChild([&] { return runPlay(log, options); }, input);
+    finish(child);
+    close(input);
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(leadingValues(child.outText), (std::vector<std::uint64_t>{1, 2, 3}));
+    EXPECT_EQ(lineCount(child.errText), 1u) << child.errText;
+    EXPECT_EQ(child.errText.find('\r'), std::string::npos);
+}
+
+// ---- view, with stand-in viewers ----------------------------------------------------------
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string viewerScript(const TempDir& dir, const std::string& folder, const std::string& body) {
+    mkdir((dir.path + "/" + folder).c_str(), 0700);
+    const std::string path = dir.file(folder + "/rangeScanInspector", "#!/bin/sh\n" + body + "\n");
+    chmod(path.c_str(), 0700);
+    return dir.path + "/" + folder;
+}
+
+TEST(View, FindsTheViewerBesideScanlogFirstThenOnThePath) {
+    TempDir dir;
+    const std::string beside = viewerScript(dir, "beside", "exit 0");
+    const std::string onPath = viewerScript(dir, "onpath", "exit 0");
+    const std::string empty = dir.path + "/empty";
+    mkdir(empty.c_str(), 0700);
+    const std::string notRunnable = dir.path + "/plain";
+    mkdir(notRunnable.c_str(), 0700);
+    dir.file("plain/rangeScanInspector", "not a program");
+    struct Case {
+        std::string ownFolder, searchPath, found;
+    };
+    const Case cases[] = {
+        {beside, onPath, beside + "/rangeScanInspector"},
+        {empty, empty + ":" + onPath, onPath + "/rangeScanInspector"},
+        {notRunnable, notRunnable + ":" + onPath, onPath + "/rangeScanInspector"},
+        {empty, empty, ""},
+        {empty, "", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(findViewer(c.ownFolder, c.searchPath), c.found) << c.searchPath;
+}
+
+TEST(View, PassesTheViewersEndAndMessagesOn) {
+    TempDir dir;
+    const std::string log = slowLog(dir, 3);
+    std::string allLines;
+    for (std::uint64_t n = 1; n <= 3; ++n) allLines += lineOf(n);
+    struct Case {
+        const char* name;
+        std::string viewer;  // the stand-in's script; empty: there is none
+        int status;
+        std::string err;     // what standard error starts with
+        std::string echo;
+    };
+    const Case cases[] = {
+        {"reads it all", "exec /bin/cat \"$1\"", 0, "scanlog: played 3 records", allLines},
+        {"window closed", "/usr/bin/head -c 100 \"$1\" > /dev/null\necho 'Stopped: the window was closed after record 1' >&2\nexit 130",
+         130, "Stopped: the window was closed after record 1\nscanlog: played ", ""},
+        {"no display", "echo 'Error opening display. Please ensure a graphical display is available' >&2\nexit 1", 1,
+         "Error opening display. Please ensure a graphical display is available\nscanlog: played ", ""},
+        {"no viewer", "", 1, "scanlog: cannot find rangeScanInspector, neither beside scanlog", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string folder = c.viewer.empty() ? dir.path : viewerScript(dir, c.name, c.viewer);
+        const std::string echo = dir.path + "/echo.txt";
+        const int input = open("/dev/null", O_RDONLY);
+        PlayOptions options;
+        options.rate = 1e6;
+        Child child = startChild(
+            [&] {
+                setenv("PATH", folder.c_str(), 1);
+                return runView(log, options, echo, "scanlog");
+            },
+            input);
+        finish(child);
+        close(input);
+        EXPECT_EQ(child.status, c.status) << c.name << ": " << child.errText;
+        EXPECT_EQ(child.errText.rfind(c.err, 0), 0u) << c.name << ": " << child.errText;
+        if (!c.echo.empty()) {
+            EXPECT_EQ(readFile(echo), c.echo) << c.name;
+        }
+        std::remove(echo.c_str());
+    }
+}
+
+TEST(View, OnATerminalThePipeStaysOpenAtTheEndUntilQ) {
+    TempDir dir;
+    const std::string log = slowLog(dir, 3);
+    const std::string folder = viewerScript(dir, "viewer", "/bin/cat \"$1\"\necho 'input ended' >&2");
+    const std::string echo = dir.path + "/echo.txt";
+    Terminal terminal;
+    PlayOptions options;
+    options.rate = 1e6;
+    Child child = startChild(
+        [&] {
+            setenv("PATH", folder.c_str(), 1);
+            return runView(log, options, echo, "scanlog");
+        },
+        terminal.slave);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (lineCount(readFile(echo)) < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(lineCount(readFile(echo)), 3u);
+    std::this_thread::sleep_for(300ms);
+    readAvailable(child);
+    EXPECT_EQ(child.errText.find("input ended"), std::string::npos) << "the pipe was closed before q";
+    terminal.type("q");
+    finish(child);
+    EXPECT_EQ(child.status, 0) << child.errText;
+    EXPECT_EQ(child.errText.rfind("input ended\nscanlog: played 3 records", 0), 0u) << child.errText;
+    EXPECT_TRUE(terminal.cooked());
+}
+
+}  // namespace

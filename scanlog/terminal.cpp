@@ -1,0 +1,206 @@
+#include "terminal.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kEscape = '\x1b';
+
+// ---- keys ---------------------------------------------------------------------------------
+
+bool keyOfByte(char c, Key& key) {
+    switch (c) {
+        case ' ': key = Key::pauseOrResume; return true;
+        case 's': case 'S': key = Key::stepForward; return true;
+        case 'q': case 'Q': key = Key::quit; return true;
+        default: return false;
+    }
+}
+
+// The arrows, as terminals send them in either cursor mode: ESC [ A or ESC O A.
+bool keyOfArrow(char c, Key& key) {
+    switch (c) {
+        case 'A': key = Key::faster; return true;
+        case 'B': key = Key::slower; return true;
+        case 'C': key = Key::stepForward; return true;
+        case 'D': key = Key::stepBack; return true;
+        default: return false;
+    }
+}
+
+bool isFinalByte(char c) { return c >= 0x40 && c <= 0x7e; }
+
+// Length of the escape sequence at `at`, 0 when it is not complete yet. `key` is set when
+// it is an arrow.
+std::size_t escapeSequence(const std::string& bytes, std::size_t at, Key& key, bool& isKey) {
+    isKey = false;
+    if (at + 1 >= bytes.size()) return 0;
+    const char kind = bytes[at + 1];
+    if (kind == 'O') {
+        if (at + 2 >= bytes.size()) return 0;
+        isKey = keyOfArrow(bytes[at + 2], key);
+        return 3;
+    }
+    if (kind != '[') return 1;  // a lone escape (Alt with a key): the key is read on its own
+    for (std::size_t end = at + 2; end < bytes.size(); ++end) {
+        if (!isFinalByte(bytes[end])) continue;
+        isKey = end == at + 2 && keyOfArrow(bytes[end], key);
+        return end - at + 1;
+    }
+    return 0;
+}
+
+// ---- signals ------------------------------------------------------------------------------
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+int signalPipeEnds[2] = {-1, -1};
+volatile sig_atomic_t signalsToLoop = 0;
+volatile sig_atomic_t caughtSignal = 0;
+
+int terminalFd = -1;
+termios savedSettings{};
+termios rawSettings{};
+volatile sig_atomic_t rawActive = 0;
+
+void giveTerminalBack() {
+    if (rawActive) tcsetattr(terminalFd, TCSANOW, &savedSettings);
+}
+
+void install(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+}
+
+void onEndingSignal(int signal) {
+    const int savedErrno = errno;
+    giveTerminalBack();
+    if (signalsToLoop) {
+        if (caughtSignal == 0) caughtSignal = signal;
+        const char byte = 1;
+        if (write(signalPipeEnds[1], &byte, 1) < 0) {
+            // The pipe is full: the loop has been told already.
+        }
+    } else {
+        std::signal(signal, SIG_DFL);
+        raise(signal);  // delivered, with its default action, as the handler returns
+    }
+    errno = savedErrno;
+}
+
+// Ctrl-Z: the shell gets its terminal back as it left it, and raw mode returns on `fg`.
+void onStop(int) {
+    const int savedErrno = errno;
+    const bool wasRaw = rawActive;
+    giveTerminalBack();
+    std::signal(SIGTSTP, SIG_DFL);
+    raise(SIGTSTP);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the process stops here until continued
+    install(SIGTSTP, onStop);
+    if (wasRaw) tcsetattr(terminalFd, TCSANOW, &rawSettings);
+    errno = savedErrno;
+}
+
+}  // namespace
+
+void decodeKeys(KeyDecoder& decoder, std::string_view bytes, std::vector<Key>& keys) {
+    std::string& pending = decoder.pending;
+    pending.append(bytes.data(), bytes.size());
+    std::size_t at = 0;
+    while (at < pending.size()) {
+        Key key{};
+        if (pending[at] != kEscape) {
+            if (keyOfByte(pending[at], key)) keys.push_back(key);
+            ++at;
+            continue;
+        }
+        bool isKey = false;
+        const std::size_t length = escapeSequence(pending, at, key, isKey);
+        if (length == 0) break;
+        if (isKey) keys.push_back(key);
+        at += length;
+    }
+    pending.erase(0, at);
+}
+
+bool catchSignals() {
+    if (signalPipeEnds[0] < 0 && pipe2(signalPipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    for (const int signal : kEndingSignals) install(signal, onEndingSignal);
+    return true;
+}
+
+int signalPipe() { return signalPipeEnds[0]; }
+
+void setSignalsToLoop(bool toLoop) { signalsToLoop = toLoop ? 1 : 0; }
+
+int takeCaughtSignal() {
+    char bytes[64];
+    while (read(signalPipeEnds[0], bytes, sizeof bytes) > 0) {
+    }
+    return caughtSignal;
+}
+
+void endBySignal(int signal) {
+    leaveRawMode();
+    std::signal(signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+    _exit(128 + signal);  // only if the default action does not end the process
+}
+
+bool enterRawMode(int fd) {
+    if (!isatty(fd) || tcgetattr(fd, &savedSettings) != 0) return false;
+    rawSettings = savedSettings;
+    rawSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    rawSettings.c_cc[VMIN] = 1;
+    rawSettings.c_cc[VTIME] = 0;
+    terminalFd = fd;
+    install(SIGTSTP, onStop);
+    if (tcsetattr(fd, TCSANOW, &rawSettings) != 0) {
+        std::signal(SIGTSTP, SIG_DFL);
+        return false;
+    }
+    rawActive = 1;
+    return true;
+}
+
+void leaveRawMode() {
+    if (!rawActive) return;
+    tcsetattr(terminalFd, TCSANOW, &savedSettings);
+    rawActive = 0;
+    std::signal(SIGTSTP, SIG_DFL);
+}
+
+std::string statusText(const StatusView& view) {
+    char text[200];
+    if (view.record == 0) {
+        std::snprintf(text, sizeof text, "%s", view.state);
+        return text;
+    }
+    int length = std::snprintf(text, sizeof text, "%-10s  record %llu", view.state,
+                               static_cast<unsigned long long>(view.record));
+    if (view.total > 0) {
+        length += std::snprintf(text + length, sizeof text - length, " of %llu",
+                                static_cast<unsigned long long>(view.total));
+    }
+    length += std::snprintf(text + length, sizeof text - length, "  log %.3f s  speed %gx", view.logSeconds,
+                            view.speed);
+    if (view.heldAtEnd) std::snprintf(text + length, sizeof text - length, "  (left arrow: back, q: quit)");
+    return text;
+}
+
+std::string statusLine(const std::string& text) { return "\r" + text + "\x1b[K"; }

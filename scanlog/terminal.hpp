@@ -1,0 +1,64 @@
+// The player's terminal: keys in raw mode, a one-line status, and the terminal's settings
+// given back on every way out (end, q, an error, SIGINT, SIGTERM, SIGHUP, SIGQUIT).
+//
+// Signals are caught for the whole of a play. While the player's own loop runs, a signal is
+// passed to it through a pipe, so that it ends cleanly (summary line, viewer closed) and then
+// ends itself by the same signal. Anywhere else (a log reader waiting for input, say) the
+// handler gives the terminal back and lets the signal take its default course at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class Key { pauseOrResume, stepForward, stepBack, faster, slower, quit };
+
+// Turns bytes typed in raw mode into keys. An escape sequence cut between two reads is kept
+// in `pending` until the rest arrives; sequences for other keys are skipped whole.
+struct KeyDecoder {
+    std::string pending;
+};
+void decodeKeys(KeyDecoder& decoder, std::string_view bytes, std::vector<Key>& keys);
+
+// ---- signals ------------------------------------------------------------------------------
+
+// Installs the handlers and makes the pipe they report to. False with errno set on failure.
+bool catchSignals();
+// The read end of that pipe: readable once a signal has come in while in the player's loop.
+int signalPipe();
+// Whether a signal arriving now is passed to the loop (true) or ends the process at once.
+void setSignalsToLoop(bool toLoop);
+// The signal that came in (0: none yet); reading it empties the pipe.
+int takeCaughtSignal();
+// Ends the process by `signal`, with its default action, as if it had never been caught.
+[[noreturn]] void endBySignal(int signal);
+
+// ---- raw mode -----------------------------------------------------------------------------
+
+// Puts the terminal on `fd` into raw mode (no line editing, no echo; Ctrl-C still signals),
+// remembering its settings. Ctrl-Z gives them back while the process is stopped, and raw
+// mode returns when it continues. False when `fd` is not a terminal.
+bool enterRawMode(int fd);
+// Gives the terminal its settings back; safe to call when not in raw mode, and again.
+void leaveRawMode();
+
+// ---- status line --------------------------------------------------------------------------
+
+struct StatusView {
+    const char* state = "playing";  // "playing", "paused", "end of log"
+    std::uint64_t record = 0;       // the record last written; 0 before the first
+    std::uint64_t total = 0;        // records in the log; 0 while unknown
+    double logSeconds = 0;          // the log time of that record, from the first record
+    double speed = 1;
+    bool heldAtEnd = false;         // the player waits at the end: say how to go on
+};
+std::string statusText(const StatusView& view);
+
+// At most this often the status line is drawn again.
+constexpr std::int64_t kStatusIntervalNs = 100'000'000;
+
+// The line as drawn on a terminal: from the first column, the rest of the row cleared.
+std::string statusLine(const std::string& text);
+// What clears the line again.
+constexpr const char* kClearStatus = "\r\x1b[K";
