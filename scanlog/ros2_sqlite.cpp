@@ -2,11 +2,13 @@
 // serialization, and a `messages` table of (topic_id, timestamp, data) rows, data being the CDR
 // bytes of one message. A bag may be split over several files, read in the order the bag's
 // metadata lists them; each file has its own topic ids.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +47,214 @@ std::string shownName(const std::string& file, const std::string& path) {
     return file.compare(0, folder.size(), folder) == 0 ? file : path;
 }
 
+// ---- reading ahead ------------------------------------------------------------------------
+//
+// SQLite reads a bag one page (usually 4 KB) at a time, a system call each, and a LaserScan
+// spans a page or more: those calls were most of the time a conversion took. Rows lie in the
+// file in the order they were recorded, so the table's pages come mostly forward (with short
+// steps back to a row's leaf page), while the timestamp index is read as a second, sparser
+// stream among them. This VFS layer keeps a few windows on the main database: a read just
+// past a window refills it with a larger window (doubling up to kReadAheadBytes), a read far
+// from all of them replaces the least recently used one with just the page asked for, so
+// scattered reads cost no more than before. Everything else passes through unchanged.
+
+constexpr sqlite3_int64 kReadAheadBytes = 1 << 20;
+constexpr sqlite3_int64 kReadAheadMargin = 64 << 10;  // how close to a window a read continues it
+constexpr int kWindows = 4;
+constexpr const char* kReadAheadVfs = "scanlog-read-ahead";
+
+struct Window {
+    sqlite3_int64 start = 0;   // file offset of the window's first byte
+    sqlite3_int64 size = 0;    // bytes held
+    sqlite3_int64 grow = 0;    // bytes the next nearby refill fetches
+    std::uint64_t used = 0;    // when it last served a read
+};
+
+struct ReadAheadFile {
+    sqlite3_file base;             // must come first: SQLite sees this struct as an sqlite3_file
+    sqlite3_file* real = nullptr;  // the default VFS's file, placed right after this struct
+    char* buffer = nullptr;        // kWindows * kReadAheadBytes; null for files read as they are
+    Window windows[kWindows];
+    std::uint64_t clock = 0;
+    sqlite3_int64 fileSize = 0;    // the file is immutable, so its size is known at open
+};
+
+sqlite3_vfs* defaultVfs = nullptr;
+
+sqlite3_file* realFile(sqlite3_file* file) { return reinterpret_cast<ReadAheadFile*>(file)->real; }
+
+char* windowBytes(ReadAheadFile& f, const Window& w) { return f.buffer + (&w - f.windows) * kReadAheadBytes; }
+
+int readAheadClose(sqlite3_file* file) {
+    auto* f = reinterpret_cast<ReadAheadFile*>(file);
+    sqlite3_free(f->buffer);
+    f->buffer = nullptr;
+    return f->real->pMethods->xClose(f->real);
+}
+
+Window* windowHolding(ReadAheadFile& f, sqlite3_int64 offset, int amount) {
+    for (Window& w : f.windows) {
+        if (offset >= w.start && offset + amount <= w.start + w.size) return &w;
+    }
+    return nullptr;
+}
+
+// The window a read continues: one ending just before it (or starting just after it). Only
+// so close, or a sparse stream (the index) would take over the dense one's window.
+Window* windowNear(ReadAheadFile& f, sqlite3_int64 offset) {
+    for (Window& w : f.windows) {
+        if (w.size > 0 && offset + kReadAheadMargin >= w.start && offset < w.start + w.size + kReadAheadMargin) return &w;
+    }
+    return nullptr;
+}
+
+Window& leastRecentlyUsed(ReadAheadFile& f) {
+    Window* oldest = &f.windows[0];
+    for (Window& w : f.windows) {
+        if (w.used < oldest->used) oldest = &w;
+    }
+    return *oldest;
+}
+
+int refill(ReadAheadFile& f, int amount, sqlite3_int64 offset, Window*& filled) {
+    Window* near = windowNear(f, offset);
+    Window& w = near != nullptr ? *near : leastRecentlyUsed(f);
+    w.grow = near != nullptr ? std::min(kReadAheadBytes, std::max<sqlite3_int64>(2 * w.grow, amount)) : amount;
+    // Continuing, the window keeps a margin behind the read: the pages of a row do not all
+    // lie in order, and a step back into the margin costs no new read.
+    const sqlite3_int64 from = near != nullptr ? std::max<sqlite3_int64>(0, offset - kReadAheadMargin) : offset;
+    const sqlite3_int64 bytes = std::min(std::max(w.grow, offset + amount - from), f.fileSize - from);
+    w.size = 0;
+    const int rc = f.real->pMethods->xRead(f.real, windowBytes(f, w), static_cast<int>(bytes), from);
+    if (rc != SQLITE_OK) return rc;
+    w.start = from;
+    w.size = bytes;
+    filled = &w;
+    return SQLITE_OK;
+}
+
+int readAheadRead(sqlite3_file* file, void* into, int amount, sqlite3_int64 offset) {
+    auto& f = *reinterpret_cast<ReadAheadFile*>(file);
+    // Past the end SQLite wants the default VFS's own short-read answer, zeros included.
+    if (f.buffer == nullptr || amount > kReadAheadBytes - kReadAheadMargin || offset < 0 || offset + amount > f.fileSize) {
+        return f.real->pMethods->xRead(f.real, into, amount, offset);
+    }
+    Window* w = windowHolding(f, offset, amount);
+    if (w == nullptr) {
+        const int rc = refill(f, amount, offset, w);
+        if (rc != SQLITE_OK) return rc;
+    }
+    w->used = ++f.clock;
+    std::memcpy(into, windowBytes(f, *w) + (offset - w->start), static_cast<std::size_t>(amount));
+    return SQLITE_OK;
+}
+
+void forgetWindows(sqlite3_file* file) {
+    for (Window& w : reinterpret_cast<ReadAheadFile*>(file)->windows) w.size = 0;
+}
+
+int readAheadWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
+    forgetWindows(file);
+    return realFile(file)->pMethods->xWrite(realFile(file), data, amount, offset);
+}
+
+int readAheadTruncate(sqlite3_file* file, sqlite3_int64 size) {
+    forgetWindows(file);
+    return realFile(file)->pMethods->xTruncate(realFile(file), size);
+}
+
+int readAheadSync(sqlite3_file* file, int flags) { return realFile(file)->pMethods->xSync(realFile(file), flags); }
+int readAheadFileSize(sqlite3_file* file, sqlite3_int64* size) {
+    return realFile(file)->pMethods->xFileSize(realFile(file), size);
+}
+int readAheadLock(sqlite3_file* file, int lock) { return realFile(file)->pMethods->xLock(realFile(file), lock); }
+int readAheadUnlock(sqlite3_file* file, int lock) { return realFile(file)->pMethods->xUnlock(realFile(file), lock); }
+int readAheadCheckReservedLock(sqlite3_file* file, int* out) {
+    return realFile(file)->pMethods->xCheckReservedLock(realFile(file), out);
+}
+int readAheadFileControl(sqlite3_file* file, int op, void* argument) {
+    return realFile(file)->pMethods->xFileControl(realFile(file), op, argument);
+}
+int readAheadSectorSize(sqlite3_file* file) { return realFile(file)->pMethods->xSectorSize(realFile(file)); }
+int readAheadDeviceCharacteristics(sqlite3_file* file) {
+    return realFile(file)->pMethods->xDeviceCharacteristics(realFile(file));
+}
+int readAheadShmMap(sqlite3_file* file, int page, int pageSize, int extend, void volatile** out) {
+    return realFile(file)->pMethods->xShmMap(realFile(file), page, pageSize, extend, out);
+}
+int readAheadShmLock(sqlite3_file* file, int offset, int n, int flags) {
+    return realFile(file)->pMethods->xShmLock(realFile(file), offset, n, flags);
+}
+void readAheadShmBarrier(sqlite3_file* file) { realFile(file)->pMethods->xShmBarrier(realFile(file)); }
+int readAheadShmUnmap(sqlite3_file* file, int deleteFlag) {
+    return realFile(file)->pMethods->xShmUnmap(realFile(file), deleteFlag);
+}
+int readAheadFetch(sqlite3_file* file, sqlite3_int64 offset, int amount, void** out) {
+    return realFile(file)->pMethods->xFetch(realFile(file), offset, amount, out);
+}
+int readAheadUnfetch(sqlite3_file* file, sqlite3_int64 offset, void* page) {
+    return realFile(file)->pMethods->xUnfetch(realFile(file), offset, page);
+}
+
+const sqlite3_io_methods readAheadMethods = {
+    3,
+    readAheadClose,
+    readAheadRead,
+    readAheadWrite,
+    readAheadTruncate,
+    readAheadSync,
+    readAheadFileSize,
+    readAheadLock,
+    readAheadUnlock,
+    readAheadCheckReservedLock,
+    readAheadFileControl,
+    readAheadSectorSize,
+    readAheadDeviceCharacteristics,
+    readAheadShmMap,
+    readAheadShmLock,
+    readAheadShmBarrier,
+    readAheadShmUnmap,
+    readAheadFetch,
+    readAheadUnfetch,
+};
+
+int readAheadOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    auto* f = new (file) ReadAheadFile{};
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    const int rc = defaultVfs->xOpen(defaultVfs, name, f->real, flags, outFlags);
+    if (rc != SQLITE_OK) return rc;  // base.pMethods stays null: SQLite won't close it
+    // The methods below call the version-3 methods of the file underneath.
+    if (f->real->pMethods == nullptr || f->real->pMethods->iVersion < 3) {
+        if (f->real->pMethods != nullptr) f->real->pMethods->xClose(f->real);
+        return SQLITE_CANTOPEN;
+    }
+    f->base.pMethods = &readAheadMethods;
+    if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && f->real->pMethods->xFileSize(f->real, &f->fileSize) == SQLITE_OK) {
+        f->buffer = static_cast<char*>(sqlite3_malloc64(kWindows * kReadAheadBytes));
+    }
+    return SQLITE_OK;
+}
+
+// The default VFS with its files wrapped; null (so the default VFS itself is used) when it
+// can't be set up.
+const char* readAheadVfs() {
+    static const bool registered = [] {
+        static sqlite3_vfs vfs;
+        defaultVfs = sqlite3_vfs_find(nullptr);
+        if (defaultVfs == nullptr) return false;
+        // A copy keeps every other method and the default VFS's own data; only opening differs.
+        vfs = *defaultVfs;
+        vfs.pNext = nullptr;
+        vfs.zName = kReadAheadVfs;
+        vfs.szOsFile = static_cast<int>(sizeof(ReadAheadFile)) + defaultVfs->szOsFile;
+        vfs.xOpen = readAheadOpen;
+        return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+    }();
+    return registered ? kReadAheadVfs : nullptr;
+}
+
+// ---- opening ------------------------------------------------------------------------------
+
 // `file:` URIs take their path percent-decoded and end it at `?` or `#`, so those (and `%`
 // itself) are encoded. An absolute path gets an empty authority, since one starting `//`
 // would otherwise be read as a host name.
@@ -76,7 +286,7 @@ bool openBagFile(const BagFile& bag, Database& db, std::string& error) {
     close(fd);
     sqlite3* handle = nullptr;
     const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
-    const int rc = sqlite3_open_v2(immutableUri(bag.file).c_str(), &handle, flags, nullptr);
+    const int rc = sqlite3_open_v2(immutableUri(bag.file).c_str(), &handle, flags, readAheadVfs());
     db.reset(handle);
     if (rc != SQLITE_OK) {
         error = bag.shown + ": cannot open as SQLite: " + (handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));

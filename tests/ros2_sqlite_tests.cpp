@@ -404,6 +404,39 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
     }
 }
 
+TEST(ReadRos2Sqlite, ReadsLargeAndScatteredBagsExactly) {
+    // Messages of many sizes (one of 1.6 MB, more than any read-ahead window), recorded out of
+    // order among another topic's, so that pages are read forward, backward and far apart.
+    TemporaryFolder folder;
+    const std::string file = folder / "bag.db3";
+    constexpr int kScans = 1200;
+    auto rangesOf = [](int stamp) {
+        const int count = stamp == 600 ? 400000 : 1 + (stamp * 37) % 1500;
+        std::vector<float> ranges(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) ranges[static_cast<std::size_t>(i)] = static_cast<float>(stamp) + i / 4096.0f;
+        return ranges;
+    };
+    std::vector<MessageRow> rows;
+    for (int id = 1; id <= kScans; ++id) {
+        const int stamp = 1 + (id * 7919) % kScans;  // a permutation of 1..kScans
+        ScanMessage m = scanAt(stamp, 0);
+        m.ranges = rangesOf(stamp);
+        rows.push_back({2 * id, 1, stamp, serialize(m)});
+        rows.push_back({2 * id + 1, 2, stamp, Bytes(static_cast<std::size_t>(50 + id % 3000), 0xAB)});
+    }
+    writeBag(file, {{1, "/scan", kLaserScan}, {2, "/points", "sensor_msgs/msg/PointCloud2"}}, rows);
+    const Collected c = readFile(file);
+    ASSERT_TRUE(c.ok) << c.error;
+    ASSERT_EQ(c.scans.size(), static_cast<std::size_t>(kScans));
+    for (int stamp = 1; stamp <= kScans; ++stamp) {
+        const RawScan& scan = c.scans[static_cast<std::size_t>(stamp - 1)];
+        ASSERT_EQ(scan.stampNs, std::int64_t{stamp} * 1000000000 + 500) << stamp;
+        const std::vector<float> expected = rangesOf(stamp);
+        ASSERT_EQ(scan.ranges.size(), expected.size()) << stamp;
+        for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(scan.ranges[i], double{expected[i]}) << stamp << ", " << i;
+    }
+}
+
 TEST(ReadRos2Sqlite, ZeroHeaderStampTakesTheRecordTime) {
     TemporaryFolder folder;
     const std::string file = folder / "bag.db3";
