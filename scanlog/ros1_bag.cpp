@@ -130,6 +130,15 @@ std::string ioError(const rosbag::BagIOException& e, const std::string& failed) 
     return failed + "; the file may be cut short (" + what + ")";
 }
 
+// rosbag passes on lz4's and bz2's own words for a chunk that won't decompress (ROSLZ4_...,
+// BZ_..., or words about compressed data), which don't say that a chunk is what failed.
+std::string chunkError(const std::exception& e) {
+    const std::string what = libraryError(e);
+    const bool decompressing = what.compare(0, 7, "ROSLZ4_") == 0 || what.compare(0, 3, "BZ_") == 0 ||
+                               what.find("ompress") != std::string::npos;
+    return decompressing ? "damaged compressed chunk (" + what + ")" : what;
+}
+
 std::string unindexedAdvice() {
     return "the bag has no index (recording stopped before it was closed); rebuild it with `rosbag reindex`";
 }
@@ -146,6 +155,8 @@ bool openBag(std::optional<rosbag::Bag>& bag, const std::string& file, std::vect
         error = unindexedAdvice();
     } catch (const rosbag::BagIOException& e) {
         error = ioError(e, "cannot read the bag's header and index");
+    } catch (const rosbag::BagFormatException& e) {
+        error = "damaged bag (" + libraryError(e) + ")";
     } catch (const std::bad_alloc&) {
         error = "damaged bag index (it asks for more memory than there is)";
     } catch (const std::exception& e) {
@@ -201,7 +212,7 @@ bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
     } catch (const std::bad_alloc&) {
         return fail(r, "damaged chunk (it asks for more memory than there is)");
     } catch (const std::exception& e) {
-        return fail(r, libraryError(e));
+        return fail(r, chunkError(e));
     }
     return true;
 }
