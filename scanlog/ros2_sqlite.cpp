@@ -47,21 +47,27 @@ std::string shownName(const std::string& file, const std::string& path) {
     return file.compare(0, folder.size(), folder) == 0 ? file : path;
 }
 
-// ---- reading ahead ------------------------------------------------------------------------
+// ---- the bag file under SQLite ----------------------------------------------------------
 //
-// SQLite reads a bag one page (usually 4 KB) at a time, a system call each, and a LaserScan
-// spans a page or more: those calls were most of the time a conversion took. Rows lie in the
-// file in the order they were recorded, so the table's pages come mostly forward (with short
-// steps back to a row's leaf page), while the timestamp index is read as a second, sparser
-// stream among them. This VFS layer keeps a few windows on the main database: a read just
-// past a window refills it with a larger window (doubling up to kReadAheadBytes), a read far
-// from all of them replaces the least recently used one with just the page asked for, so
-// scattered reads cost no more than before. Everything else passes through unchanged.
+// SQLite reads a bag through a VFS of our own, for two reasons. Speed: the default VFS reads
+// one page (usually 4 KB) per system call, and a LaserScan spans a page or more; those calls
+// were most of the time a conversion took. And names: the default VFS opens the database
+// without following symbolic links, so a gzip-compressed bag's decompressed copy, a file
+// without a name read as /proc/self/fd/N, could not be opened at all.
+//
+// The bag is read-only and immutable, so the file needs no locks, no journal and no shared
+// memory: opening, reading and its size are all there is. Rows lie in the file in the order
+// they were recorded, so the table's pages come mostly forward (with short steps back to a
+// row's leaf page), while the timestamp index is read as a second, sparser stream among
+// them. A few windows are kept on the file: a read just past one refills it with a larger
+// window (doubling up to kReadAheadBytes), a read far from all of them replaces the least
+// recently used one with just the page asked for, so scattered reads cost no more than
+// before. Temporary files (SQLite's sorter) go to the default VFS unchanged.
 
 constexpr sqlite3_int64 kReadAheadBytes = 1 << 20;
 constexpr sqlite3_int64 kReadAheadMargin = 64 << 10;  // how close to a window a read continues it
 constexpr int kWindows = 4;
-constexpr const char* kReadAheadVfs = "scanlog-read-ahead";
+constexpr const char* kBagVfs = "scanlog-bag";
 
 struct Window {
     sqlite3_int64 start = 0;   // file offset of the window's first byte
@@ -70,10 +76,10 @@ struct Window {
     std::uint64_t used = 0;    // when it last served a read
 };
 
-struct ReadAheadFile {
+struct BagHandle {
     sqlite3_file base;             // must come first: SQLite sees this struct as an sqlite3_file
-    sqlite3_file* real = nullptr;  // the default VFS's file, placed right after this struct
-    char* buffer = nullptr;        // kWindows * kReadAheadBytes; null for files read as they are
+    int fd = -1;
+    char* buffer = nullptr;        // kWindows * kReadAheadBytes
     Window windows[kWindows];
     std::uint64_t clock = 0;
     sqlite3_int64 fileSize = 0;    // the file is immutable, so its size is known at open
@@ -81,18 +87,24 @@ struct ReadAheadFile {
 
 sqlite3_vfs* defaultVfs = nullptr;
 
-sqlite3_file* realFile(sqlite3_file* file) { return reinterpret_cast<ReadAheadFile*>(file)->real; }
+BagHandle& handleOf(sqlite3_file* file) { return *reinterpret_cast<BagHandle*>(file); }
 
-char* windowBytes(ReadAheadFile& f, const Window& w) { return f.buffer + (&w - f.windows) * kReadAheadBytes; }
+char* windowBytes(BagHandle& f, const Window& w) { return f.buffer + (&w - f.windows) * kReadAheadBytes; }
 
-int readAheadClose(sqlite3_file* file) {
-    auto* f = reinterpret_cast<ReadAheadFile*>(file);
-    sqlite3_free(f->buffer);
-    f->buffer = nullptr;
-    return f->real->pMethods->xClose(f->real);
+// Bytes read at `offset` until `size` or the end of the file; -1 on a read error.
+sqlite3_int64 readAt(int fd, char* into, sqlite3_int64 size, sqlite3_int64 offset) {
+    sqlite3_int64 done = 0;
+    while (done < size) {
+        const ssize_t got = pread(fd, into + done, static_cast<std::size_t>(size - done), offset + done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
 }
 
-Window* windowHolding(ReadAheadFile& f, sqlite3_int64 offset, int amount) {
+Window* windowHolding(BagHandle& f, sqlite3_int64 offset, int amount) {
     for (Window& w : f.windows) {
         if (offset >= w.start && offset + amount <= w.start + w.size) return &w;
     }
@@ -101,14 +113,14 @@ Window* windowHolding(ReadAheadFile& f, sqlite3_int64 offset, int amount) {
 
 // The window a read continues: one ending just before it (or starting just after it). Only
 // so close, or a sparse stream (the index) would take over the dense one's window.
-Window* windowNear(ReadAheadFile& f, sqlite3_int64 offset) {
+Window* windowNear(BagHandle& f, sqlite3_int64 offset) {
     for (Window& w : f.windows) {
         if (w.size > 0 && offset + kReadAheadMargin >= w.start && offset < w.start + w.size + kReadAheadMargin) return &w;
     }
     return nullptr;
 }
 
-Window& leastRecentlyUsed(ReadAheadFile& f) {
+Window& leastRecentlyUsed(BagHandle& f) {
     Window* oldest = &f.windows[0];
     for (Window& w : f.windows) {
         if (w.used < oldest->used) oldest = &w;
@@ -116,7 +128,7 @@ Window& leastRecentlyUsed(ReadAheadFile& f) {
     return *oldest;
 }
 
-int refill(ReadAheadFile& f, int amount, sqlite3_int64 offset, Window*& filled) {
+int refill(BagHandle& f, int amount, sqlite3_int64 offset, Window*& filled) {
     Window* near = windowNear(f, offset);
     Window& w = near != nullptr ? *near : leastRecentlyUsed(f);
     w.grow = near != nullptr ? std::min(kReadAheadBytes, std::max<sqlite3_int64>(2 * w.grow, amount)) : amount;
@@ -125,19 +137,24 @@ int refill(ReadAheadFile& f, int amount, sqlite3_int64 offset, Window*& filled) 
     const sqlite3_int64 from = near != nullptr ? std::max<sqlite3_int64>(0, offset - kReadAheadMargin) : offset;
     const sqlite3_int64 bytes = std::min(std::max(w.grow, offset + amount - from), f.fileSize - from);
     w.size = 0;
-    const int rc = f.real->pMethods->xRead(f.real, windowBytes(f, w), static_cast<int>(bytes), from);
-    if (rc != SQLITE_OK) return rc;
+    if (readAt(f.fd, windowBytes(f, w), bytes, from) != bytes) return SQLITE_IOERR_READ;
     w.start = from;
     w.size = bytes;
     filled = &w;
     return SQLITE_OK;
 }
 
-int readAheadRead(sqlite3_file* file, void* into, int amount, sqlite3_int64 offset) {
-    auto& f = *reinterpret_cast<ReadAheadFile*>(file);
-    // Past the end SQLite wants the default VFS's own short-read answer, zeros included.
-    if (f.buffer == nullptr || amount > kReadAheadBytes - kReadAheadMargin || offset < 0 || offset + amount > f.fileSize) {
-        return f.real->pMethods->xRead(f.real, into, amount, offset);
+int bagRead(sqlite3_file* file, void* into, int amount, sqlite3_int64 offset) {
+    BagHandle& f = handleOf(file);
+    if (offset < 0) return SQLITE_IOERR_READ;
+    // Past the end SQLite wants what every VFS gives: the bytes there are, zeros after them,
+    // and a short-read code (so a truncated bag is read up to its cut).
+    if (offset + amount > f.fileSize || amount > kReadAheadBytes - kReadAheadMargin) {
+        const sqlite3_int64 got = readAt(f.fd, static_cast<char*>(into), amount, offset);
+        if (got < 0) return SQLITE_IOERR_READ;
+        if (got == amount) return SQLITE_OK;
+        std::memset(static_cast<char*>(into) + got, 0, static_cast<std::size_t>(amount - got));
+        return SQLITE_IOERR_SHORT_READ;
     }
     Window* w = windowHolding(f, offset, amount);
     if (w == nullptr) {
@@ -149,108 +166,105 @@ int readAheadRead(sqlite3_file* file, void* into, int amount, sqlite3_int64 offs
     return SQLITE_OK;
 }
 
-void forgetWindows(sqlite3_file* file) {
-    for (Window& w : reinterpret_cast<ReadAheadFile*>(file)->windows) w.size = 0;
-}
-
-int readAheadWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
-    forgetWindows(file);
-    return realFile(file)->pMethods->xWrite(realFile(file), data, amount, offset);
-}
-
-int readAheadTruncate(sqlite3_file* file, sqlite3_int64 size) {
-    forgetWindows(file);
-    return realFile(file)->pMethods->xTruncate(realFile(file), size);
-}
-
-int readAheadSync(sqlite3_file* file, int flags) { return realFile(file)->pMethods->xSync(realFile(file), flags); }
-int readAheadFileSize(sqlite3_file* file, sqlite3_int64* size) {
-    return realFile(file)->pMethods->xFileSize(realFile(file), size);
-}
-int readAheadLock(sqlite3_file* file, int lock) { return realFile(file)->pMethods->xLock(realFile(file), lock); }
-int readAheadUnlock(sqlite3_file* file, int lock) { return realFile(file)->pMethods->xUnlock(realFile(file), lock); }
-int readAheadCheckReservedLock(sqlite3_file* file, int* out) {
-    return realFile(file)->pMethods->xCheckReservedLock(realFile(file), out);
-}
-int readAheadFileControl(sqlite3_file* file, int op, void* argument) {
-    return realFile(file)->pMethods->xFileControl(realFile(file), op, argument);
-}
-int readAheadSectorSize(sqlite3_file* file) { return realFile(file)->pMethods->xSectorSize(realFile(file)); }
-int readAheadDeviceCharacteristics(sqlite3_file* file) {
-    return realFile(file)->pMethods->xDeviceCharacteristics(realFile(file));
-}
-int readAheadShmMap(sqlite3_file* file, int page, int pageSize, int extend, void volatile** out) {
-    return realFile(file)->pMethods->xShmMap(realFile(file), page, pageSize, extend, out);
-}
-int readAheadShmLock(sqlite3_file* file, int offset, int n, int flags) {
-    return realFile(file)->pMethods->xShmLock(realFile(file), offset, n, flags);
-}
-void readAheadShmBarrier(sqlite3_file* file) { realFile(file)->pMethods->xShmBarrier(realFile(file)); }
-int readAheadShmUnmap(sqlite3_file* file, int deleteFlag) {
-    return realFile(file)->pMethods->xShmUnmap(realFile(file), deleteFlag);
-}
-int readAheadFetch(sqlite3_file* file, sqlite3_int64 offset, int amount, void** out) {
-    return realFile(file)->pMethods->xFetch(realFile(file), offset, amount, out);
-}
-int readAheadUnfetch(sqlite3_file* file, sqlite3_int64 offset, void* page) {
-    return realFile(file)->pMethods->xUnfetch(realFile(file), offset, page);
-}
-
-const sqlite3_io_methods readAheadMethods = {
-    3,
-    readAheadClose,
-    readAheadRead,
-    readAheadWrite,
-    readAheadTruncate,
-    readAheadSync,
-    readAheadFileSize,
-    readAheadLock,
-    readAheadUnlock,
-    readAheadCheckReservedLock,
-    readAheadFileControl,
-    readAheadSectorSize,
-    readAheadDeviceCharacteristics,
-    readAheadShmMap,
-    readAheadShmLock,
-    readAheadShmBarrier,
-    readAheadShmUnmap,
-    readAheadFetch,
-    readAheadUnfetch,
-};
-
-int readAheadOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
-    auto* f = new (file) ReadAheadFile{};
-    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
-    const int rc = defaultVfs->xOpen(defaultVfs, name, f->real, flags, outFlags);
-    if (rc != SQLITE_OK) return rc;  // base.pMethods stays null: SQLite won't close it
-    // The methods below call the version-3 methods of the file underneath.
-    if (f->real->pMethods == nullptr || f->real->pMethods->iVersion < 3) {
-        if (f->real->pMethods != nullptr) f->real->pMethods->xClose(f->real);
-        return SQLITE_CANTOPEN;
-    }
-    f->base.pMethods = &readAheadMethods;
-    if ((flags & SQLITE_OPEN_MAIN_DB) != 0 && f->real->pMethods->xFileSize(f->real, &f->fileSize) == SQLITE_OK) {
-        f->buffer = static_cast<char*>(sqlite3_malloc64(kWindows * kReadAheadBytes));
-    }
+int bagClose(sqlite3_file* file) {
+    BagHandle& f = handleOf(file);
+    sqlite3_free(f.buffer);
+    close(f.fd);
+    f.~BagHandle();
     return SQLITE_OK;
 }
 
-// The default VFS with its files wrapped; null (so the default VFS itself is used) when it
-// can't be set up.
-const char* readAheadVfs() {
+int bagWrite(sqlite3_file*, const void*, int, sqlite3_int64) { return SQLITE_READONLY; }
+int bagTruncate(sqlite3_file*, sqlite3_int64) { return SQLITE_READONLY; }
+int bagSync(sqlite3_file*, int) { return SQLITE_OK; }
+int bagFileSize(sqlite3_file* file, sqlite3_int64* size) {
+    *size = handleOf(file).fileSize;
+    return SQLITE_OK;
+}
+// Immutable: nobody else writes the file, so every lock is granted at once.
+int bagLock(sqlite3_file*, int) { return SQLITE_OK; }
+int bagUnlock(sqlite3_file*, int) { return SQLITE_OK; }
+int bagCheckReservedLock(sqlite3_file*, int* reserved) {
+    *reserved = 0;
+    return SQLITE_OK;
+}
+int bagFileControl(sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; }
+int bagSectorSize(sqlite3_file*) { return 4096; }
+int bagDeviceCharacteristics(sqlite3_file*) { return SQLITE_IOCAP_IMMUTABLE; }
+
+// Version 1: no shared memory (an immutable bag in WAL mode is read without it) and no
+// memory mapping.
+const sqlite3_io_methods bagMethods = {
+    1,
+    bagClose,
+    bagRead,
+    bagWrite,
+    bagTruncate,
+    bagSync,
+    bagFileSize,
+    bagLock,
+    bagUnlock,
+    bagCheckReservedLock,
+    bagFileControl,
+    bagSectorSize,
+    bagDeviceCharacteristics,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int bagOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    if (name == nullptr || (flags & SQLITE_OPEN_MAIN_DB) == 0) return defaultVfs->xOpen(defaultVfs, name, file, flags, outFlags);
+    file->pMethods = nullptr;  // until it is open: SQLite closes only what has methods
+    if ((flags & SQLITE_OPEN_READONLY) == 0) return SQLITE_CANTOPEN;
+    const int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return SQLITE_CANTOPEN;
+    struct stat status {};
+    char* buffer = fstat(fd, &status) == 0 ? static_cast<char*>(sqlite3_malloc64(kWindows * kReadAheadBytes)) : nullptr;
+    if (buffer == nullptr) {
+        close(fd);
+        return SQLITE_CANTOPEN;
+    }
+    BagHandle* f = new (file) BagHandle{};
+    f->fd = fd;
+    f->buffer = buffer;
+    f->fileSize = status.st_size;
+    f->base.pMethods = &bagMethods;
+    if (outFlags != nullptr) *outFlags = flags;
+    return SQLITE_OK;
+}
+
+// SQLite resolves symbolic links so that its lock and journal files go beside the real file.
+// An immutable bag has neither, and /proc/self/fd/N resolves to a name that can't be opened:
+// absolute paths are taken as they are.
+int bagFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+    if (name[0] != '/') return defaultVfs->xFullPathname(defaultVfs, name, size, out);
+    const std::size_t length = std::strlen(name);
+    if (length >= static_cast<std::size_t>(size)) return SQLITE_CANTOPEN;
+    std::memcpy(out, name, length + 1);
+    return SQLITE_OK;
+}
+
+// The name of the VFS bags are opened with; null (the default VFS) when it can't be set up.
+const char* bagVfs() {
     static const bool registered = [] {
         static sqlite3_vfs vfs;
         defaultVfs = sqlite3_vfs_find(nullptr);
         if (defaultVfs == nullptr) return false;
-        // A copy keeps every other method and the default VFS's own data; only opening differs.
+        // A copy keeps the default VFS's other methods (and the data they use); only opening
+        // and naming files differ.
         vfs = *defaultVfs;
         vfs.pNext = nullptr;
-        vfs.zName = kReadAheadVfs;
-        vfs.szOsFile = static_cast<int>(sizeof(ReadAheadFile)) + defaultVfs->szOsFile;
-        vfs.xOpen = readAheadOpen;
+        vfs.zName = kBagVfs;
+        vfs.szOsFile = std::max(static_cast<int>(sizeof(BagHandle)), defaultVfs->szOsFile);
+        vfs.xOpen = bagOpen;
+        vfs.xFullPathname = bagFullPathname;
         return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
     }();
-    return registered ? kReadAheadVfs : nullptr;
+    return registered ? kBagVfs : nullptr;
 }
 
 // ---- opening ------------------------------------------------------------------------------
@@ -286,7 +300,7 @@ bool openBagFile(const BagFile& bag, Database& db, std::string& error) {
     close(fd);
     sqlite3* handle = nullptr;
     const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX;
-    const int rc = sqlite3_open_v2(immutableUri(bag.file).c_str(), &handle, flags, readAheadVfs());
+    const int rc = sqlite3_open_v2(immutableUri(bag.file).c_str(), &handle, flags, bagVfs());
     db.reset(handle);
     if (rc != SQLITE_OK) {
         error = bag.shown + ": cannot open as SQLite: " + (handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));

@@ -599,16 +599,34 @@ TEST(ReadRos2Sqlite, RefusesWhatIsNotACdrBag) {
     }
 }
 
-TEST(ReadRos2Sqlite, NamesTheUsersPathForAFileGivenThroughADescriptor) {
+TEST(ReadRos2Sqlite, ReadsAnUnnamedCopyThroughItsDescriptor) {
+    // A gzip-compressed bag is decompressed into a file without a name and read as
+    // /proc/self/fd/N; messages still name the path the user gave.
     TemporaryFolder folder;
     const std::string file = folder / "bag.db3";
-    writeBag(file, {{1, "/imu", "sensor_msgs/msg/Imu"}}, {});
-    const int fd = open(file.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
-    const Collected c = readBag({byDescriptor}, "bag.db3.gz");
-    close(fd);
-    EXPECT_EQ(c.error, "bag.db3.gz: no sensor_msgs/LaserScan topic (topics: /imu (sensor_msgs/msg/Imu))");
+    struct Case {
+        std::vector<TopicRow> topics;
+        std::size_t scans;
+        std::string error;
+    };
+    const Case cases[] = {
+        {kScanTopic, 3, ""},
+        {{{1, "/imu", "sensor_msgs/msg/Imu"}}, 0, "bag.db3.gz: no sensor_msgs/LaserScan topic (topics: /imu (sensor_msgs/msg/Imu))"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(file);
+        writeBag(file, c.topics, scanRows(3));
+        const int copy = open(folder.path.c_str(), O_TMPFILE | O_RDWR, 0600);
+        ASSERT_GE(copy, 0);
+        std::ifstream in(file, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(write(copy, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        const Collected got = readBag({"/proc/self/fd/" + std::to_string(copy)}, "bag.db3.gz");
+        close(copy);
+        EXPECT_EQ(got.ok, c.error.empty()) << got.error;
+        EXPECT_EQ(got.error, c.error);
+        EXPECT_EQ(got.scans.size(), c.scans);
+    }
 }
 
 TEST(ReadRos2Sqlite, LeavesAWalModeBagUntouched) {
