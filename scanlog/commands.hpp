@@ -21,4 +21,5 @@ int runPlay(const std::string& input, const PlayOptions& options);
 // `echoFile`: where the viewer's transcript goes (empty: /dev/null). `self`: how scanlog was
 // started (argv[0]), to find the viewer installed beside it.
 int runView(const std::string& input, const PlayOptions& options, const std::string& echoFile, const std::string& self);
-int runInfo(const std::string& input, const LogOptions& options);
+// `leadingValuesAreSeconds`: scan files' leading values are their times (play's --timed).
+int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds);

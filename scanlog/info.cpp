@@ -1,9 +1,236 @@
-// scanlog info: to be written.
+// scanlog info: is this log sound before I use it?
+#include "info.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 #include "commands.hpp"
+#include "records.hpp"
 
-int runInfo(const std::string&, const LogOptions&) {
-    std::fprintf(stderr, "scanlog: info is not written yet\n");
-    return 1;
+namespace {
+
+constexpr double kCentimetresPerBin = 0.01;
+constexpr std::size_t kRangeBins = static_cast<std::size_t>(kNoReturnCentimetres / kCentimetresPerBin) + 1;
+constexpr double kNsPerSecond = 1e9;
+// A step longer than this many median steps is a gap: scans were lost, or the sensor paused.
+constexpr std::int64_t kGapInMedianSteps = 3;
+
+// Where each bearing points, for telling which readings land in the viewer's picture.
+struct Bearings {
+    std::array<double, kReadingCount> ahead{}, left{};
+};
+
+const Bearings& bearings() {
+    static const Bearings table = [] {
+        Bearings b;
+        for (int i = 0; i < kReadingCount; ++i) {
+            const double bearing = (i * 0.5 - 90) * M_PI / 180;
+            b.ahead[i] = std::cos(bearing);
+            b.left[i] = std::sin(bearing);
+        }
+        return b;
+    }();
+    return table;
+}
+
+// The viewer draws a reading when its pixel's column and row, the offsets divided by 12.5 cm
+// and truncated toward zero (the row counted down from 320), fall in 1..639: from 12.5 cm to
+// 80 m ahead, and from 40 m to the right up to 39.875 m to the left.
+bool inPicture(double range, int index) {
+    const double ahead = range * bearings().ahead[index];
+    const double left = range * bearings().left[index];
+    return ahead >= 12.5 && ahead < 8000 && left <= 3987.5 && left > -4000;
+}
+
+void tallyTime(InfoTally& t, const LogScan& scan) {
+    if (t.scans == 1) {
+        t.firstNs = scan.stampNs;
+        t.timed = scan.timed;
+    } else {
+        const std::int64_t step = scan.stampNs - t.lastNs;
+        t.steps.push_back(step);
+        if (step < 0 && t.backwards++ == 0) t.firstBackwards = scan.number;
+        if (step == 0 && t.stalls++ == 0) t.firstStall = scan.number;
+    }
+    t.lastNs = scan.stampNs;
+}
+
+void tallyReadings(InfoTally& t, const ScanRecord& record) {
+    for (int i = 0; i < kReadingCount; ++i) {
+        const double range = record.readings[i];
+        t.inPicture += inPicture(range, i);
+        if (range >= kNoReturnCentimetres) {
+            ++t.noReturn;
+        } else if (range <= 0) {
+            ++t.zero;
+        } else {
+            const bool first = t.readings == t.noReturn + t.zero;
+            t.shortest = first ? range : std::min(t.shortest, range);
+            t.longest = first ? range : std::max(t.longest, range);
+            ++t.rangeCounts[std::min(static_cast<std::size_t>(range / kCentimetresPerBin + 0.5), kRangeBins - 1)];
+        }
+        ++t.readings;
+    }
+}
+
+// ---- the report ---------------------------------------------------------------------------
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, pattern);
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
+    return text;
+}
+
+std::string line(const char* label, const std::string& value) { return format("%-16s%s\n", label, value.c_str()); }
+
+double seconds(std::int64_t nanoseconds) { return static_cast<double>(nanoseconds) / kNsPerSecond; }
+
+std::string percentOf(std::uint64_t part, std::uint64_t whole) {
+    return format("%.1f%%", whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+}
+
+std::string countWithShare(std::uint64_t part, std::uint64_t whole, const char* what) {
+    return format("%llu readings (%s)%s", static_cast<unsigned long long>(part), percentOf(part, whole).c_str(), what);
+}
+
+std::string countWithFirst(std::uint64_t count, std::uint64_t first) {
+    if (count == 0) return "0";
+    return format("%llu, the first at scan %llu", static_cast<unsigned long long>(count),
+                  static_cast<unsigned long long>(first));
+}
+
+std::int64_t medianStep(const InfoTally& t) {
+    std::vector<std::int64_t> forward;
+    for (const std::int64_t step : t.steps) {
+        if (step > 0) forward.push_back(step);
+    }
+    if (forward.empty()) return 0;
+    auto middle = forward.begin() + static_cast<std::ptrdiff_t>(forward.size() / 2);
+    std::nth_element(forward.begin(), middle, forward.end());
+    return *middle;
+}
+
+std::string gaps(const InfoTally& t, std::int64_t median) {
+    const std::int64_t limit = kGapInMedianSteps * median;
+    std::uint64_t count = 0, largestAt = 0;
+    std::int64_t largest = 0;
+    for (std::size_t i = 0; i < t.steps.size(); ++i) {
+        if (t.steps[i] <= limit) continue;
+        ++count;
+        if (t.steps[i] > largest) {
+            largest = t.steps[i];
+            largestAt = i + 2;  // the scan after the gap
+        }
+    }
+    std::string text = format("%llu longer than %.3f s (3 median steps)", static_cast<unsigned long long>(count),
+                              seconds(limit));
+    if (count > 0) {
+        text += format("; the longest %.3f s, before scan %llu", seconds(largest),
+                       static_cast<unsigned long long>(largestAt));
+    }
+    return text;
+}
+
+std::string timeLines(const InfoTally& t) {
+    if (!t.timesRead) return line("times", "none read (scan file: give --timed if the leading values are seconds)");
+    std::string text = line("times", t.timed ? "usable for pacing"
+                                             : "not usable for pacing (the first two scans' times do not increase)");
+    text += line("duration", format("%.3f s", seconds(t.lastNs - t.firstNs)));
+    const std::int64_t median = medianStep(t);
+    if (median > 0) {
+        text += line("median rate", format("%.2f Hz (a scan every %.2f ms)", kNsPerSecond / static_cast<double>(median),
+                                           static_cast<double>(median) / 1e6));
+    } else {
+        text += line("median rate", "none (no time step goes forward)");
+    }
+    text += line("backward steps", countWithFirst(t.backwards, t.firstBackwards));
+    text += line("stalls", countWithFirst(t.stalls, t.firstStall) + (t.stalls > 0 ? " (the same time twice)" : ""));
+    if (median > 0) text += line("gaps", gaps(t, median));
+    return text;
+}
+
+double medianRange(const InfoTally& t) {
+    const std::uint64_t counted = t.readings - t.noReturn - t.zero;
+    const std::uint64_t middle = (counted + 1) / 2;  // the lower middle one for an even count
+    std::uint64_t seen = 0;
+    for (std::size_t bin = 0; bin < t.rangeCounts.size(); ++bin) {
+        seen += t.rangeCounts[bin];
+        if (seen >= middle) return static_cast<double>(bin) * kCentimetresPerBin;
+    }
+    return 0;
+}
+
+std::string rangeLines(const InfoTally& t) {
+    std::string text = line("no return", countWithShare(t.noReturn, t.readings, ", 81.91 m or more"));
+    text += line("zero", countWithShare(t.zero, t.readings, ", 0 or below"));
+    if (t.readings > t.noReturn + t.zero) {
+        text += line("ranges", format("shortest %.2f m, median %.2f m, longest %.2f m", t.shortest / 100,
+                                      medianRange(t) / 100, t.longest / 100));
+    }
+    text += line("in the picture", countWithShare(t.inPicture, t.readings, ", drawn by the viewer"));
+    return text;
+}
+
+}  // namespace
+
+void tallyScan(InfoTally& t, const LogScan& scan) {
+    if (t.rangeCounts.empty()) t.rangeCounts.assign(kRangeBins, 0);
+    ++t.scans;
+    if (t.timesRead) tallyTime(t, scan);
+    tallyReadings(t, scan.record);
+    if (t.scans > 1 && std::equal(t.previous.begin(), t.previous.end(), scan.record.readings.begin())) {
+        if (t.frozen++ == 0) t.firstFrozen = scan.number;
+    }
+    t.previous = scan.record.readings;
+}
+
+std::string formatInfo(const InfoTally& t, const std::string& path) {
+    std::string text = line("log", path);
+    text += line("format", t.log.format + (t.log.compressed ? " (gzip-compressed)" : ""));
+    if (!t.log.topic.empty()) text += line(t.log.format == "CARMEN log" ? "laser" : "topic", t.log.topic);
+    text += line("scans", std::to_string(t.scans));
+    if (t.scans == 0) return text;
+    text += timeLines(t);
+    text += rangeLines(t);
+    text += line("frozen scans", t.frozen == 0 ? "0"
+                                               : countWithFirst(t.frozen, t.firstFrozen) +
+                                                     " (all readings as in the scan before)");
+    return text;
+}
+
+int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds) {
+    InfoTally tally;
+    LogSink sink;
+    sink.begin = [&](const LogInfo& info) {
+        tally.log = info;
+        tally.begun = true;
+        tally.timesRead = info.format != "scan file" || leadingValuesAreSeconds;
+    };
+    sink.scan = [&](const LogScan& scan) {
+        tallyScan(tally, scan);
+        return true;
+    };
+    std::string error;
+    const bool read = readLog(input, options, leadingValuesAreSeconds, sink, error);
+    if (tally.begun) {
+        const std::string report = formatInfo(tally, input);
+        if (!writeAll(STDOUT_FILENO, report) && errno != EPIPE) {
+            std::fprintf(stderr, "scanlog: error writing standard output: %s\n", std::strerror(errno));
+            return 1;
+        }
+    }
+    if (!read) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    return 0;
 }

@@ -61,8 +61,10 @@ int main(int argc, char** argv) {
     view->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
     LogOptions infoOptions;
+    bool infoTimed = false;
     auto* info = app.add_subcommand("info", "Report on a log's health: timing, gaps, ranges, frozen scans");
     addLogOptions(*info, infoOptions);
+    info->add_flag("--timed", infoTimed, "Scan files: the leading values are times in seconds");
     info->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
     try {
@@ -81,5 +83,5 @@ int main(int argc, char** argv) {
     if (*convert) return runConvert(input, convertOptions);
     if (*play) return runPlay(input, playOptions);
     if (*view) return runView(input, playOptions, echoFile, argv[0]);
-    return runInfo(input, infoOptions);
+    return runInfo(input, infoOptions, infoTimed);
 }

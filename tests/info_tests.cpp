@@ -1,1 +1,233 @@
+// scanlog info: the figures on small logs made here, whose every figure is known, and the
+// picture share against the viewer's own projection.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <unistd.h>
+
+#include "commands.hpp"
+#include "info.hpp"
+#include "scan_display.hpp"
+
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+
+// How many of `record`'s readings the viewer's own projection puts in the picture.
+std::uint64_t drawnByTheViewer(const ScanRecord& record) {
+    std::uint64_t drawn = 0;
+    for (int i = 0; i < kReadingCount; ++i) {
+        cv::Point pixel;
+        const double metres = static_cast<double>(static_cast<long double>(record.readings[i]) / 100.0L);
+        drawn += projectPoint(metres, std::cos(bearingOf(i)), std::sin(bearingOf(i)), pixel);
+    }
+    return drawn;
+}
+
+LogScan scanWith(std::uint64_t number, std::int64_t stampNs, double every) {
+    LogScan scan;
+    scan.number = number;
+    scan.stampNs = stampNs;
+    scan.timed = true;
+    scan.record.readings.fill(every);
+    return scan;
+}
+
+InfoTally bagTally() {
+    InfoTally tally;
+    tally.log.format = "ROS 1 bag";
+    tally.log.topic = "/scan";
+    tally.begun = true;
+    tally.timesRead = true;
+    return tally;
+}
+
+TEST(Info, TimesRangesAndFrozenScansOfALog) {
+    InfoTally tally = bagTally();
+    // Steps of 100 ms, with a stall (scan 4), a step back (scan 5), and a 1 s gap (before
+    // scan 7). Scans 3 and 4 read alike, as a frozen sensor does.
+    const std::int64_t stamps[] = {0, 100, 200, 200, 150, 250, 1250, 1350};
+    std::uint64_t drawn = 0;
+    for (std::uint64_t n = 1; n <= 8; ++n) {
+        LogScan scan = scanWith(n, stamps[n - 1] * kMs, 100.0 * static_cast<double>(n == 4 ? 3 : n));
+        if (n == 1) {
+            scan.record.readings[0] = 8191;  // no return
+            scan.record.readings[1] = 9000;  // no return too
+            scan.record.readings[2] = 0;
+            scan.record.readings[3] = -5;
+        }
+        drawn += drawnByTheViewer(scan.record);
+        tallyScan(tally, scan);
+    }
+    ASSERT_EQ(drawn, 2800u);  // not the four odd ones above, nor those near 90 degrees
+    // 2888 readings, of which 2 no return and 2 zero; the median is the 1442nd of the other
+    // 2884: 357 readings of 1 m, 361 of 2 m, 722 of 3 m, then 5 m.
+    EXPECT_EQ(formatInfo(tally, "run.bag"),
+              "log             run.bag\n"
+              "format          ROS 1 bag\n"
+              "topic           /scan\n"
+              "scans           8\n"
+              "times           usable for pacing\n"
+              "duration        1.350 s\n"
+              "median rate     10.00 Hz (a scan every 100.00 ms)\n"
+              "backward steps  1, the first at scan 5\n"
+              "stalls          1, the first at scan 4 (the same time twice)\n"
+              "gaps            1 longer than 0.300 s (3 median steps); the longest 1.000 s, before scan 7\n"
+              "no return       2 readings (0.1%), 81.91 m or more\n"
+              "zero            2 readings (0.1%), 0 or below\n"
+              "ranges          shortest 1.00 m, median 5.00 m, longest 8.00 m\n"
+              "in the picture  2800 readings (97.0%), drawn by the viewer\n"
+              "frozen scans    1, the first at scan 4 (all readings as in the scan before)\n");
+}
+
+TEST(Info, LogsWithoutUsableTimesSaySo) {
+    struct Case {
+        const char* name;
+        bool timesRead;
+        std::vector<std::int64_t> stamps;
+        std::string timeLines;
+    };
+    const Case cases[] = {
+        {"scan file", false, {0, 0, 0}, "times           none read (scan file: give --timed if the leading values are seconds)\n"},
+        {"all-zero stamps", true, {0, 0, 0},
+         "times           not usable for pacing (the first two scans' times do not increase)\n"
+         "duration        0.000 s\n"
+         "median rate     none (no time step goes forward)\n"
+         "backward steps  0\n"
+         "stalls          2, the first at scan 2 (the same time twice)\n"},
+    };
+    for (const Case& c : cases) {
+        InfoTally tally = bagTally();
+        tally.log.format = "CARMEN log";
+        tally.log.topic = "FLASER";
+        tally.log.compressed = true;
+        tally.timesRead = c.timesRead;
+        for (std::uint64_t n = 1; n <= c.stamps.size(); ++n) {
+            LogScan scan = scanWith(n, c.stamps[n - 1], 250);
+            scan.timed = false;
+            scan.record.readings[7] = 300;  // no scan repeats the one before
+            scan.record.readings[8] = static_cast<double>(n);
+            tallyScan(tally, scan);
+        }
+        const std::string report = formatInfo(tally, "x.clf.gz");
+        EXPECT_NE(report.find("format          CARMEN log (gzip-compressed)\nlaser           FLASER\nscans           3\n" +
+                              c.timeLines + "no return"),
+                  std::string::npos)
+            << c.name << ":\n"
+            << report;
+        EXPECT_NE(report.find("median 2.50 m"), std::string::npos) << c.name;
+        EXPECT_NE(report.find("frozen scans    0\n"), std::string::npos) << c.name;
+    }
+}
+
+// The share in the picture counts exactly the readings that the viewer's projection puts in
+// it, along every bearing and over the whole span of ranges, boundaries included.
+TEST(Info, ThePictureShareIsWhatTheViewerDraws) {
+    std::vector<double> ranges = {12.5, 12.49, 7999.99, 8000, 8191, 3987.5, 4000, 5639.1, 5639.3, 5656.85, 5657};
+    for (double cm = 0; cm < 9000; cm += 1.37) ranges.push_back(cm);
+    InfoTally tally;
+    for (const double cm : ranges) {
+        const std::uint64_t before = tally.inPicture;
+        LogScan scan;
+        scan.record.readings.fill(cm);
+        tallyScan(tally, scan);
+        ASSERT_EQ(tally.inPicture - before, drawnByTheViewer(scan.record)) << cm << " cm";
+    }
+}
+
+// ---- the command, on files ---------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/scanlog-info-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name, const std::string& contents) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << contents;
+        return path + "/" + name;
+    }
+};
+
+std::string recordLine(const std::string& lead, double every) {
+    std::string text = lead;
+    for (int i = 0; i < kReadingCount; ++i) text += " " + std::to_string(every);
+    return text + "\n";
+}
+
+struct Output {
+    int status;
+    std::string out, err;
+};
+
+std::string readAll(int fd) {
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char chunk[4096];
+    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(got));
+    return text;
+}
+
+// Runs `scanlog info` in this process with its standard output and error caught in files.
+Output info(const std::string& path, bool timed) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    dup2(fileno(out), STDOUT_FILENO);
+    dup2(fileno(err), STDERR_FILENO);
+    Output result;
+    result.status = runInfo(path, LogOptions{}, timed);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut, STDOUT_FILENO);
+    dup2(savedErr, STDERR_FILENO);
+    close(savedOut);
+    close(savedErr);
+    result.out = readAll(fileno(out));
+    result.err = readAll(fileno(err));
+    std::fclose(out);
+    std::fclose(err);
+    return result;
+}
+
+TEST(InfoCommand, ReportsScanFilesAndWhatCameBeforeTheDamage) {
+    TempDir dir;
+    const std::string good = dir.file("good.scans", recordLine("0", 500) + recordLine("0.05", 500) + recordLine("0.1", 600));
+    const std::string damaged = dir.file("damaged.scans", recordLine("0", 500) + recordLine("0.05", 600) + "7 8 9\n");
+    struct Case {
+        const char* name;
+        std::string path;
+        bool timed;
+        int status;
+        std::vector<std::string> out;  // lines the report holds
+        std::string err;
+    };
+    const Case cases[] = {
+        {"untimed", good, false, 0,
+         {"scans           3\n", "times           none read", "frozen scans    1, the first at scan 2"}, ""},
+        {"timed", good, true, 0, {"duration        0.100 s\n", "median rate     20.00 Hz (a scan every 50.00 ms)\n"}, ""},
+        {"damaged", damaged, true, 1, {"scans           2\n", "ranges          shortest 5.00 m, median 5.00 m, longest 6.00 m\n"},
+         "Error reading laser file " + damaged + ": record 3 ends after 3 of 362 numbers\n"},
+        {"missing", dir.path + "/none.scans", false, 1, {}, "scanlog: cannot open " + dir.path + "/none.scans: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        const Output result = info(c.path, c.timed);
+        EXPECT_EQ(result.status, c.status) << c.name;
+        EXPECT_EQ(result.err, c.err) << c.name;
+        if (c.out.empty()) {
+            EXPECT_EQ(result.out, "") << c.name;
+        } else {
+            EXPECT_EQ(result.out.rfind("log             " + c.path + "\nformat          scan file\n", 0), 0u) << c.name;
+        }
+        for (const std::string& expected : c.out) EXPECT_NE(result.out.find(expected), std::string::npos) << c.name << ":\n" << result.out;
+    }
+}
+
+}  // namespace
