@@ -512,10 +512,8 @@ bool readMessages(const BagFile& bag, std::int64_t topicId, Reading& reading, st
     return true;
 }
 
-}  // namespace
-
-bool readRos2Sqlite(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
-                    const RawScanSink& sink, std::string& error) {
+bool readBagFiles(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
+                  const RawScanSink& sink, LogInfo& info, bool& begun, std::string& error) {
     std::vector<BagFile> bags;
     for (const std::string& file : files) {
         bags.push_back({file, shownName(file, path), {}, {}});
@@ -529,12 +527,11 @@ bool readRos2Sqlite(const std::vector<std::string>& files, const std::string& pa
     }
     if (!checkSerialization(bags, chosen, error)) return false;
 
-    LogInfo info;
-    info.format = kFormatName;
     info.topic = chosen;
     for (const TopicCount& topic : topics) {
         if (topic.name == chosen) info.scanCount = topic.messages;
     }
+    begun = true;
     if (sink.begin) sink.begin(info);
 
     Reading reading{sink, 0, RawScan{}, false};
@@ -546,4 +543,17 @@ bool readRos2Sqlite(const std::vector<std::string>& files, const std::string& pa
         if (reading.stopped) return true;
     }
     return true;
+}
+
+}  // namespace
+
+bool readRos2Sqlite(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
+                    const RawScanSink& sink, std::string& error) {
+    LogInfo info;
+    info.format = kFormatName;
+    bool begun = false;
+    const bool ok = readBagFiles(files, path, options, sink, info, begun, error);
+    // The log was recognised as a bag, so the consumer hears of it even when it can't be read.
+    if (!begun && sink.begin) sink.begin(info);
+    return ok;
 }

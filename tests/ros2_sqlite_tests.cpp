@@ -399,7 +399,10 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
         EXPECT_EQ(got.scans.size(), c.scans) << label;
         if (!c.error.empty()) {
             EXPECT_EQ(got.error, c.file + ": " + c.error) << label;
-            EXPECT_TRUE(got.infos.empty()) << label;
+            // Told it is a bag, with no topic to describe.
+            ASSERT_EQ(got.infos.size(), 1u) << label;
+            EXPECT_EQ(got.infos[0].format, "ROS 2 bag (SQLite)") << label;
+            EXPECT_EQ(got.infos[0].topic, "") << label;
         }
     }
 }
@@ -596,6 +599,7 @@ TEST(ReadRos2Sqlite, RefusesWhatIsNotACdrBag) {
         EXPECT_FALSE(c.ok) << file;
         EXPECT_EQ(c.error, error);
         EXPECT_TRUE(c.scans.empty()) << file;
+        EXPECT_EQ(c.infos.size(), 1u) << file;
     }
 }
 
