@@ -46,7 +46,7 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS:%=%_fuzz)
 	for target in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus_$$target && \
-	  $(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	  $(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -artifact_prefix=$(FUZZ_BUILD)/ \
 	    $(FUZZ_BUILD)/corpus_$$target tests/fuzz_corpus_$$target || exit 1; \
 	done
 

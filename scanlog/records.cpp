@@ -40,29 +40,57 @@ char* appendDigits(std::uint64_t value, char* out) { return std::to_chars(out, o
 
 }  // namespace
 
-void resampleScan(const RawScan& scan, ScanRecord& record) {
+namespace {
+
+// Which beam each reading takes (-1: none) for one scanner geometry.
+struct BeamMap {
+    double angleMin = std::nan("");
+    double angleIncrement = std::nan("");
+    std::size_t beams = 0;
+    std::array<int, kReadingCount> beam{};
+};
+
+void mapBeams(BeamMap& map) {
     std::array<double, kReadingCount> distance;
-    std::array<int, kReadingCount> beam;
     distance.fill(HUGE_VAL);
-    beam.fill(-1);
-    const double tolerance = std::min(std::fabs(scan.angleIncrement) / 2, kTargetTolerance) + kRoundingAllowance;
-    const int beams = static_cast<int>(scan.ranges.size());
+    map.beam.fill(-1);
+    const double tolerance = std::min(std::fabs(map.angleIncrement) / 2, kTargetTolerance) + kRoundingAllowance;
+    const int beams = static_cast<int>(map.beams);
     for (int i = 0; i < beams; ++i) {
-        const double bearing = normalised(scan.angleMin + i * scan.angleIncrement);
+        const double bearing = normalised(map.angleMin + i * map.angleIncrement);
         if (!std::isfinite(bearing)) continue;
-        const double nearest = std::round((bearing + kPi / 2) / kTargetStep);
+        const int nearest = static_cast<int>(std::round((bearing + kPi / 2) / kTargetStep));
         // A beam halfway between two readings may serve either, so look at both neighbours.
-        for (int k = static_cast<int>(nearest) - 1; k <= static_cast<int>(nearest) + 1; ++k) {
+        for (int k = nearest - 1; k <= nearest + 1; ++k) {
             if (k < 0 || k >= kReadingCount) continue;
             const double off = std::fabs(bearing - targetBearing(k));
             // Beams come in index order, so on a tie the lower index keeps the reading. Angles
             // stored as float make equal distances differ in their last bits; those are ties.
             if (off <= tolerance && off < distance[k] - kRoundingAllowance) {
                 distance[k] = off;
-                beam[k] = i;
+                map.beam[k] = i;
             }
         }
     }
+}
+
+// A sensor keeps its geometry from one scan to the next, so the map is worked out again only
+// when the geometry changes.
+const std::array<int, kReadingCount>& beamsFor(const RawScan& scan) {
+    static thread_local BeamMap map;
+    if (scan.angleMin != map.angleMin || scan.angleIncrement != map.angleIncrement || scan.ranges.size() != map.beams) {
+        map.angleMin = scan.angleMin;
+        map.angleIncrement = scan.angleIncrement;
+        map.beams = scan.ranges.size();
+        mapBeams(map);
+    }
+    return map.beam;
+}
+
+}  // namespace
+
+void resampleScan(const RawScan& scan, ScanRecord& record) {
+    const std::array<int, kReadingCount>& beam = beamsFor(scan);
     for (int k = 0; k < kReadingCount; ++k) {
         record.readings[k] = beam[k] < 0 ? kNoReturnCentimetres : centimetresOf(scan.ranges[beam[k]], scan);
     }

@@ -71,6 +71,23 @@ TEST(ResampleScan, TakesTheNearestBeamWithinTolerance) {
     }
 }
 
+TEST(ResampleScan, ASensorThatChangesItsGeometryIsMappedAfresh) {
+    const RawScan fine = labelledScan(361, -kPi / 2, kPi / 360);
+    const RawScan coarse = labelledScan(181, -kPi / 2, kPi / 180);
+    const RawScan shifted = labelledScan(181, -kPi / 2 + kPi / 360, kPi / 180);
+    struct Step {
+        const RawScan* scan;
+        int reading;
+        int beam;
+    };
+    const Step steps[] = {{&fine, 1, 1}, {&coarse, 1, -1}, {&coarse, 2, 1}, {&shifted, 1, 0}, {&fine, 1, 1}};
+    for (const Step& step : steps) {
+        ScanRecord record;
+        resampleScan(*step.scan, record);
+        EXPECT_EQ(beamOf(record, step.reading), step.beam) << step.scan->ranges.size();
+    }
+}
+
 TEST(ResampleScan, FloatAnglesStillHitTheirReadings) {
     // ROS stores angles as float32; a 0.5-degree scanner's 361 beams must all still land.
     RawScan scan = labelledScan(361, static_cast<float>(-kPi / 2), static_cast<float>(kPi / 360));
