@@ -450,23 +450,27 @@ std::vector<TopicCount> bagTopics(const std::vector<BagFile>& bags) {
     return topics;
 }
 
-const StoredTopic* storedTopic(const BagFile& bag, const std::string& name) {
-    for (const StoredTopic& topic : bag.topics) {
-        if (topic.name == name) return &topic;
-    }
-    return nullptr;
-}
-
 bool checkSerialization(const std::vector<BagFile>& bags, const std::string& topic, std::string& error) {
     for (const BagFile& bag : bags) {
-        const StoredTopic* stored = storedTopic(bag, topic);
-        if (stored != nullptr && stored->serialization != "cdr") {
-            error = bag.shown + ": topic " + topic + " is serialized as \"" + stored->serialization +
-                    "\"; only cdr is read";
-            return false;
+        for (const StoredTopic& stored : bag.topics) {
+            if (stored.name == topic && stored.serialization != "cdr") {
+                error = bag.shown + ": topic " + topic + " is serialized as \"" + stored.serialization +
+                        "\"; only cdr is read";
+                return false;
+            }
         }
     }
     return true;
+}
+
+// Messages of the topic in the file; a file may list one topic more than once (a recorder
+// that saw it change), and all of its rows count.
+std::uint64_t messagesOn(const BagFile& bag, const std::string& topic) {
+    std::uint64_t messages = 0;
+    for (const StoredTopic& stored : bag.topics) {
+        if (stored.name == topic) messages += stored.messages;
+    }
+    return messages;
 }
 
 struct Reading {
@@ -476,7 +480,7 @@ struct Reading {
     bool stopped = false;
 };
 
-bool readMessages(const BagFile& bag, std::int64_t topicId, Reading& reading, std::string& error) {
+bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading, std::string& error) {
     Database db(nullptr, sqlite3_close);
     if (!openBagFile(bag, db, error)) return false;
     Statement statement(nullptr, sqlite3_finalize);
@@ -484,12 +488,13 @@ bool readMessages(const BagFile& bag, std::int64_t topicId, Reading& reading, st
     // ORDER BY timestamp, id is served by the timestamp index rosbag2 creates (its entries
     // end in the row id), so rows stream without a sort; a bag without it is sorted by SQLite,
     // spilling to temporary files rather than growing in memory.
-    const char* sql = "SELECT timestamp, data FROM messages WHERE topic_id = ?1 ORDER BY timestamp, id";
+    const char* sql = "SELECT timestamp, data FROM messages WHERE topic_id IN (SELECT id FROM topics WHERE name = ?1) "
+                      "ORDER BY timestamp, id";
     if (!prepare(db.get(), sql, statement, what)) {
         error = bag.shown + ": message " + std::to_string(reading.number + 1) + ": " + what;
         return false;
     }
-    sqlite3_bind_int64(statement.get(), 1, topicId);
+    sqlite3_bind_text(statement.get(), 1, topic.c_str(), static_cast<int>(topic.size()), SQLITE_TRANSIENT);
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         ++reading.number;
@@ -536,10 +541,9 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
 
     Reading reading{sink, 0, RawScan{}, false};
     for (const BagFile& bag : bags) {
-        const StoredTopic* stored = storedTopic(bag, chosen);
         // A file without the topic's messages is skipped, unless damage may have hidden them.
-        if (stored == nullptr || (stored->messages == 0 && bag.damage.empty())) continue;
-        if (!readMessages(bag, stored->id, reading, error)) return false;
+        if (messagesOn(bag, chosen) == 0 && bag.damage.empty()) continue;
+        if (!readMessages(bag, chosen, reading, error)) return false;
         if (reading.stopped) return true;
     }
     return true;

@@ -367,6 +367,21 @@ TEST(ReadRos2Sqlite, ReadsTheFilesOfABagInTurn) {
     EXPECT_EQ(firstRanges(c), (std::vector<float>{1, 2, 3, 4, 5}));
 }
 
+TEST(ReadRos2Sqlite, ReadsATopicListedTwiceInOneFile) {
+    TemporaryFolder folder;
+    const std::string file = folder / "bag.db3";
+    writeBag(file, {{1, "/scan", kLaserScan}, {2, "/imu", "sensor_msgs/msg/Imu"}, {3, "/scan", kLaserScan}},
+             {{1, 1, 100, serialize(scanAt(1, 1))},
+              {2, 3, 150, serialize(scanAt(1, 2))},
+              {3, 2, 160, Bytes{0}},
+              {4, 1, 200, serialize(scanAt(1, 3))}});
+    const Collected c = readFile(file);
+    ASSERT_TRUE(c.ok) << c.error;
+    ASSERT_EQ(c.infos.size(), 1u);
+    EXPECT_EQ(c.infos[0].scanCount, 3u);
+    EXPECT_EQ(firstRanges(c), (std::vector<float>{1, 2, 3}));
+}
+
 TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
     TemporaryFolder folder;
     const std::string two = folder / "two.db3";
