@@ -94,6 +94,12 @@ std::string line(const char* label, const std::string& value) { return format("%
 
 double seconds(std::int64_t nanoseconds) { return static_cast<double>(nanoseconds) / kNsPerSecond; }
 
+// Milliseconds below a second, seconds above.
+std::string duration(std::int64_t nanoseconds) {
+    if (nanoseconds < 1'000'000'000) return format("%.2f ms", static_cast<double>(nanoseconds) / 1e6);
+    return format("%.3f s", seconds(nanoseconds));
+}
+
 std::string percentOf(std::uint64_t part, std::uint64_t whole) {
     return format("%.1f%%", whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
 }
@@ -131,10 +137,10 @@ std::string gaps(const InfoTally& t, std::int64_t median) {
             largestAt = i + 2;  // the scan after the gap
         }
     }
-    std::string text = format("%llu longer than %.3f s (3 median steps)", static_cast<unsigned long long>(count),
-                              seconds(limit));
+    std::string text = format("%llu longer than %s (3 median steps)", static_cast<unsigned long long>(count),
+                              duration(limit).c_str());
     if (count > 0) {
-        text += format("; the longest %.3f s, before scan %llu", seconds(largest),
+        text += format("; the longest %s, before scan %llu", duration(largest).c_str(),
                        static_cast<unsigned long long>(largestAt));
     }
     return text;
@@ -147,8 +153,9 @@ std::string timeLines(const InfoTally& t) {
     text += line("duration", format("%.3f s", seconds(t.lastNs - t.firstNs)));
     const std::int64_t median = medianStep(t);
     if (median > 0) {
-        text += line("median rate", format("%.2f Hz (a scan every %.2f ms)", kNsPerSecond / static_cast<double>(median),
-                                           static_cast<double>(median) / 1e6));
+        const double hertz = kNsPerSecond / static_cast<double>(median);
+        text += line("median rate", format(hertz >= 1 ? "%.2f Hz" : "%.3g Hz", hertz) + " (a scan every " +
+                                        duration(median) + ")");
     } else {
         text += line("median rate", "none (no time step goes forward)");
     }

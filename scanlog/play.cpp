@@ -8,8 +8,9 @@
 
 int runPlay(const std::string& input, const PlayOptions& options) {
     const PlayOutcome outcome = playLog(input, options, STDOUT_FILENO, -1, false);
-    std::fprintf(stderr, "%s\n", outcome.summary.c_str());
     const std::string message = outcomeMessage(outcome, input, options, "standard output");
+    // A log that could not be played at all gets its error alone.
+    if (outcome.written > 0 || message.empty()) std::fprintf(stderr, "%s\n", outcome.summary.c_str());
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     if (outcome.end == PlayEnd::signal) endBySignal(outcome.signal);

@@ -568,6 +568,7 @@ PlayOutcome playLog(const std::string& input, const PlayOptions& options, int ou
     outcome.writeErrno = player.writeErrno;
     outcome.error = player.error;
     outcome.records = player.known;
+    outcome.written = player.written;
     outcome.summary = summaryLine(player);
     return outcome;
 }

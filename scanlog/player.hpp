@@ -130,6 +130,7 @@ struct PlayOutcome {
     int writeErrno = 0;
     std::string error;
     std::uint64_t records = 0;  // records the log was found to hold (all of them, at its end)
+    std::uint64_t written = 0;
     std::string summary;
 };
 

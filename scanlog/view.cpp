@@ -141,8 +141,8 @@ int runView(const std::string& input, const PlayOptions& options, const std::str
     if (outcome.end == PlayEnd::signal) kill(viewer.pid, SIGTERM);
     const int viewerStatus = finishViewer(viewer);
 
-    std::fprintf(stderr, "%s\n", outcome.summary.c_str());
     const std::string message = outcomeMessage(outcome, input, options, "to the viewer");
+    if (outcome.written > 0 || message.empty()) std::fprintf(stderr, "%s\n", outcome.summary.c_str());
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     if (outcome.end == PlayEnd::signal) endBySignal(outcome.signal);

@@ -76,7 +76,7 @@ TEST(Info, TimesRangesAndFrozenScansOfALog) {
               "median rate     10.00 Hz (a scan every 100.00 ms)\n"
               "backward steps  1, the first at scan 5\n"
               "stalls          1, the first at scan 4 (the same time twice)\n"
-              "gaps            1 longer than 0.300 s (3 median steps); the longest 1.000 s, before scan 7\n"
+              "gaps            1 longer than 300.00 ms (3 median steps); the longest 1.000 s, before scan 7\n"
               "no return       2 readings (0.1%), 81.91 m or more\n"
               "zero            2 readings (0.1%), 0 or below\n"
               "ranges          shortest 1.00 m, median 5.00 m, longest 8.00 m\n"

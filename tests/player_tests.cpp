@@ -719,6 +719,54 @@ TEST(Terminal, WithoutATerminalThereAreNoKeysAndNoStatusLine) {
     EXPECT_EQ(child.errText.find('\r'), std::string::npos);
 }
 
+TEST(Play, MessagesAndStatusForEveryOutcome) {
+    TempDir dir;
+    const std::string log = slowLog(dir, 3);
+    const std::string missing = dir.path + "/none.scans";
+    struct Case {
+        const char* name;
+        std::string input;
+        std::uint64_t start;
+        const char* output;  // a file for standard output; null: the pipe
+        bool readerLeaves;   // standard output is a pipe whose reader has gone
+        int status;
+        std::string err;     // all of standard error, or its start when it ends in "..."
+    };
+    const Case cases[] = {
+        {"played", log, 1, nullptr, false, 0, "scanlog: played 3 records in ..."},
+        {"missing log", missing, 1, nullptr, false, 1, "scanlog: cannot open " + missing + ": No such file or directory\n"},
+        {"start past the end", log, 9, nullptr, false, 1, "scanlog: " + log + " has 3 records; --start 9 is past its end\n"},
+        {"full disk", log, 1, "/dev/full", false, 1, "scanlog: error writing standard output: No space left on device\n"},
+        {"reader gone", log, 1, nullptr, true, 0, "scanlog: played no records\n"},
+    };
+    for (const Case& c : cases) {
+        PlayOptions options;
+        options.rate = 1e6;
+        options.start = c.start;
+        const int input = open("/dev/null", O_RDONLY);
+        Child child = startChild(
+            [&] {
+                if (c.output != nullptr) dup2(open(c.output, O_WRONLY), STDOUT_FILENO);
+                if (c.readerLeaves) {
+                    int gone[2];
+                    if (pipe(gone) != 0) return 99;
+                    close(gone[0]);
+                    dup2(gone[1], STDOUT_FILENO);
+                }
+                return runPlay(c.input, options);
+            },
+            input);
+        finish(child);
+        close(input);
+        EXPECT_EQ(child.status, c.status) << c.name;
+        if (c.err.size() > 3 && c.err.compare(c.err.size() - 3, 3, "...") == 0) {
+            EXPECT_EQ(child.errText.rfind(c.err.substr(0, c.err.size() - 3), 0), 0u) << c.name << ": " << child.errText;
+        } else {
+            EXPECT_EQ(child.errText, c.err) << c.name;
+        }
+    }
+}
+
 // ---- view, with stand-in viewers ----------------------------------------------------------
 
 std::string readFile(const std::string& path) {
