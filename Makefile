@@ -32,11 +32,13 @@ demo:
 	$(compile)
 	tools/demo.sh $(BUILD) examples/warehouse.scans
 
-# Replay speed against straightforward versions of the loop, peak memory, conversion speed.
+# Replay speed against straightforward versions of the loop, peak memory, conversion speed,
+# and scanlog's pace and report speed.
 bench:
 	@tools/install-deps.sh bench
 	$(compile)
 	bench/replay_bench.sh $(BUILD)
+	bench/player_bench.sh $(BUILD)
 
 # Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.
 FUZZ_TARGETS = reader carmen mcap

@@ -74,15 +74,16 @@ void showRecordAt(Pace& pace, std::int64_t logNs, std::int64_t nowNs) {
     pace.chained = false;
 }
 
-void notePacedWrite(Pace& pace, std::int64_t logNs, std::int64_t dueNs, std::int64_t writtenNs) {
-    const std::int64_t lateness = writtenNs - dueNs;
-    pace.latestNs = std::max(pace.latestNs, lateness);
+void notePacedWrite(Pace& pace, std::int64_t logNs, std::int64_t dueNs, std::int64_t writtenNs, std::int64_t stalledNs) {
+    pace.latestNs = std::max(pace.latestNs, writtenNs - dueNs);
     if (pace.chained) {
         pace.intendedNs += dueNs - pace.lastDueNs;
         pace.takenNs += writtenNs - pace.lastWrittenNs;
     }
-    pace.lastDueNs = dueNs;
-    if (lateness > kSlipNs) {
+    // The time the reader held the record up is taken out of the schedule, as if paused.
+    pace.anchorWallNs += stalledNs;
+    pace.lastDueNs = dueNs + stalledNs;
+    if (writtenNs - pace.lastDueNs > kCatchUpLimitNs) {
         anchor(pace, logNs, writtenNs);
         pace.lastDueNs = writtenNs;
     }

@@ -6,9 +6,10 @@
 // its time. Every due time is worked out from one anchor (a wall time and the log time the
 // clock showed then), never by sleeping after each record, so waits do not add up: 750
 // records at 75 Hz take 10 s however long each write took. The anchor moves when the user
-// asks for it (speed, pause, steps) and when a record went out late (the reader of the
-// output stalled), so that the records after a stall keep their pace instead of rushing out
-// to catch up.
+// asks for it (speed, pause, steps) and by the time the output's reader kept a record
+// waiting (its pipe was full), so that the records after a stall keep their pace instead of
+// rushing out to catch up. Lateness of the player's own (a busy machine) is caught up by the
+// schedule, unless it grows so long that catching up would be a rush.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +19,8 @@ constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
 // A step between two records' times longer than this, or backwards, is played without a
 // wait: a log that was paused or whose clock was reset is not replayed as a long blank.
 constexpr std::int64_t kLongestWaitNs = 5'000'000'000;
-// A record written later than this after its time moves the anchor to it. Below it is
-// ordinary scheduling jitter, which the absolute schedule absorbs by itself.
-constexpr std::int64_t kSlipNs = 10'000'000;
+// Lateness of the player's own beyond this is not caught up: the anchor moves to the record.
+constexpr std::int64_t kCatchUpLimitNs = 500'000'000;
 constexpr double kSlowestSpeed = 0.1;
 constexpr double kFastestSpeed = 100;
 
@@ -36,7 +36,7 @@ struct Pace {
     std::int64_t intendedNs = 0;       // chained intervals as the schedule wanted them
     std::int64_t takenNs = 0;          // the same intervals as they were written
     bool chained = false;
-    std::int64_t lastDueNs = 0;        // the last scheduled record's due time (its write, if it slipped)
+    std::int64_t lastDueNs = 0;        // the last scheduled record's due time, as the anchor moved
     std::int64_t lastWrittenNs = 0;
 };
 
@@ -65,8 +65,9 @@ void resumePace(Pace& pace, std::int64_t nowNs);
 // A record was written by a key (a step): the clock now shows its time.
 void showRecordAt(Pace& pace, std::int64_t logNs, std::int64_t nowNs);
 
-// A record due at `dueNs` by the schedule went out at `writtenNs`.
-void notePacedWrite(Pace& pace, std::int64_t logNs, std::int64_t dueNs, std::int64_t writtenNs);
+// A record due at `dueNs` by the schedule went out at `writtenNs`, `stalledNs` of that spent
+// waiting for room in the output.
+void notePacedWrite(Pace& pace, std::int64_t logNs, std::int64_t dueNs, std::int64_t writtenNs, std::int64_t stalledNs);
 
 // Chained intervals as wanted over as taken: 1 when the pace was kept exactly, and 1 when
 // there was nothing to judge by.

@@ -251,6 +251,8 @@ void noteWritten(Player& p, std::uint64_t number, std::int64_t nowNs) {
 void writeRecord(Player& p, const Target& target, std::int64_t dueNs) {
     const std::string* line = lineOf(p, target.number);
     if (line == nullptr) return;
+    const std::int64_t stalledNs = p.io.now() - p.roomAskedAt;
+    p.roomAskedFor = 0;
     const int failure = p.io.write(*line);
     const std::int64_t nowNs = p.io.now();
     if (failure != 0) {
@@ -260,7 +262,7 @@ void writeRecord(Player& p, const Target& target, std::int64_t dueNs) {
     }
     const std::int64_t logNs = logTimeOf(p, target.number);
     if (target.paced) {
-        notePacedWrite(p.pace, logNs, dueNs, nowNs);
+        notePacedWrite(p.pace, logNs, dueNs, nowNs, stalledNs);
     } else {
         ensurePace(p, logNs, nowNs);
         showRecordAt(p.pace, logNs, nowNs);
@@ -331,6 +333,12 @@ bool runPlayer(Player& p) {
             dueNs = target.paced ? dueAt(p.pace, logTimeOf(p, target.number)) : nowNs;
         }
         const bool wantRoom = dueNs <= nowNs;
+        if (!wantRoom) {
+            p.roomAskedFor = 0;
+        } else if (p.roomAskedFor != target.number) {
+            p.roomAskedFor = target.number;
+            p.roomAskedAt = nowNs;
+        }
         const std::int64_t statusDue = refreshStatus(p, nowNs);
         const WaitResult result = p.io.wait(wantRoom ? statusDue : std::min(dueNs, statusDue), wantRoom);
         takeWaitResult(p, result);

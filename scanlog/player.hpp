@@ -90,6 +90,8 @@ struct Player {
     std::deque<Key> keys;       // typed, not yet acted on (one at a time, each step written)
     bool stepPending = false;
     bool stepBackwards = false;
+    std::uint64_t roomAskedFor = 0;  // the record waiting for room in the output, and since when
+    std::int64_t roomAskedAt = 0;
 
     PlayEnd end = PlayEnd::none;
     int signal = 0;

@@ -41,6 +41,10 @@ struct Stall {
     std::int64_t from, to;  // the output has no room in [from, to)
 };
 
+struct Delay {
+    std::int64_t from, by;  // the first wait that ends at `from` or later ends `by` later (a busy machine)
+};
+
 struct Written {
     std::int64_t at;
     std::uint64_t record;
@@ -56,6 +60,7 @@ struct World {
     std::vector<Typed> typed;  // in time order
     std::size_t typedNext = 0;
     std::vector<Stall> stalls;
+    std::vector<Delay> delays;
     std::int64_t goneAt = kNoDeadline;  // the output's reader goes away then
     std::vector<std::string> lines;
     std::vector<Written> written;
@@ -93,6 +98,12 @@ WaitResult waitIn(World& world, std::int64_t deadline, bool wantRoom) {
         return result;
     }
     world.now = std::max(world.now, until);
+    for (Delay& delay : world.delays) {
+        if (delay.by > 0 && world.now >= delay.from) {
+            world.now += delay.by;
+            delay.by = 0;
+        }
+    }
     if (keys <= world.now) result.keys = world.typed[world.typedNext++].bytes;
     if (world.goneAt <= world.now) result.outputGone = true;
     result.room = wantRoom && room <= world.now;
@@ -203,25 +214,41 @@ TEST(Schedule, TimedLogsFollowTheirStampsAndSkipBackwardsAndLongSteps) {
         << summaryLine(played.player);
 }
 
-TEST(Schedule, AStalledReaderDelaysWhatFollowsInsteadOfGettingABurst) {
+TEST(Schedule, AStalledReaderDelaysWhatFollowsAndABusyMachineCatchesUp) {
     struct Case {
         const char* name;
-        Stall stall;
+        std::vector<Stall> stalls;
+        std::vector<Delay> delays;
         std::vector<Written> expected;
     };
     const Case cases[] = {
         // Record 4 waits for room until 730 ms; from there on, 100 ms apart again.
-        {"long stall", {250 * kMs, 730 * kMs}, writes({{0, 1}, {100, 2}, {200, 3}, {730, 4}, {830, 5}, {930, 6}})},
-        // A few milliseconds are jitter: the schedule itself stays where it was.
-        {"short stall", {290 * kMs, 305 * kMs}, writes({{0, 1}, {100, 2}, {200, 3}, {305, 4}, {400, 5}, {500, 6}})},
-        {"stall at the start", {0, 50 * kMs}, writes({{50, 1}, {150, 2}, {250, 3}, {350, 4}, {450, 5}, {550, 6}})},
+        {"long stall", {{250 * kMs, 730 * kMs}}, {}, writes({{0, 1}, {100, 2}, {200, 3}, {730, 4}, {830, 5}, {930, 6}})},
+        {"short stall", {{290 * kMs, 305 * kMs}}, {}, writes({{0, 1}, {100, 2}, {200, 3}, {305, 4}, {405, 5}, {505, 6}})},
+        {"stall at the start", {{0, 50 * kMs}}, {}, writes({{50, 1}, {150, 2}, {250, 3}, {350, 4}, {450, 5}, {550, 6}})},
+        // The player itself woke 150 ms late: the schedule stays, record 5 is overdue at once.
+        {"busy machine", {}, {{300 * kMs, 150 * kMs}}, writes({{0, 1}, {100, 2}, {200, 3}, {450, 4}, {450, 5}, {500, 6}})},
+        // Too late to catch up without a rush: the schedule moves instead.
+        {"very busy machine", {}, {{300 * kMs, 700 * kMs}},
+         writes({{0, 1}, {100, 2}, {200, 3}, {1000, 4}, {1100, 5}, {1200, 6}})},
     };
     for (const Case& c : cases) {
         World world;
-        world.stalls = {c.stall};
+        world.stalls = c.stalls;
+        world.delays = c.delays;
         const Played played = play(world, atRate(10), scansAtRate(6));
         EXPECT_EQ(played.written, c.expected) << c.name;
     }
+}
+
+TEST(Schedule, APauseWhileWaitingForRoomIsNotCountedAsAStall) {
+    World world;
+    world.stalls = {{250 * kMs, 400 * kMs}};
+    world.typed = {{350 * kMs, " "}, {1350 * kMs, " "}};
+    // Record 4, due at 300 ms, waits; paused at 350 ms with 50 ms of it behind, resumed at
+    // 1350 ms: it is overdue then, and the next one comes a step later.
+    const Played played = play(world, atRate(10), scansAtRate(6));
+    EXPECT_EQ(played.written, writes({{0, 1}, {100, 2}, {200, 3}, {1350, 4}, {1450, 5}, {1550, 6}}));
 }
 
 TEST(Schedule, PaceFiguresInTheSummary) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Plays a scan log in the window at the sensor's own pace, 75 scans a second, fed through a
-# named pipe the way a live stream arrives. With no display it plays on a virtual one instead
-# and saves a picture of the window, taken while the last scan is on screen.
+# Shows a scan log in the window with `scanlog view`, at the sensor's own pace, 75 scans a
+# second. On a terminal the keys work and the last scan stays on screen until q. With no
+# display it plays on a virtual one instead, through a pseudo-terminal so that the last scan
+# stays, and saves a picture of the window while it is on screen.
 # Usage: tools/demo.sh BUILD_DIR LOG
 set -euo pipefail
 build=$(cd "$1" && pwd)
 log=$2
-program="$build/rangeScanInspector"
+scanlog="$build/scanlog"
 out="$build/demo"
 mkdir -p "$out"
 
@@ -22,27 +23,42 @@ if [ -z "${DEMO_ON_VIRTUAL_DISPLAY:-}" ] && ! xdpyinfo > /dev/null 2>&1; then
   exit $status
 fi
 
+if [ -z "${DEMO_ON_VIRTUAL_DISPLAY:-}" ]; then
+  echo "Showing $log in the window \"rangeScanInspector\" (the echo goes to $out/echo.txt)."
+  if [ -t 0 ]; then
+    echo "Keys: space pauses, s or right arrow steps, left arrow steps back, up and down change the speed, q quits."
+  fi
+  exec "$scanlog" view --echo "$out/echo.txt" "$log"
+fi
+
+# On the virtual display, `scanlog view` runs on a pseudo-terminal made by script(1): there
+# it keeps the last scan on screen at the end of the log, until it is sent q.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkfifo "$work/live.scans"
-"$program" "$work/live.scans" > "$out/echo.txt" &
+mkfifo "$work/keys"
+records=$("$scanlog" info "$log" | awk '$1 == "scans" { print $2 }')
+rm -f "$out/echo.txt"
+script -qfec "$(printf '%q ' "$scanlog" view --echo "$out/echo.txt" "$log")" /dev/null \
+  < "$work/keys" > "$work/terminal.txt" &
 pid=$!
-exec 3> "$work/live.scans"
+exec 3> "$work/keys"
 
-echo "Playing $log in the window \"rangeScanInspector\" (the echo goes to $out/echo.txt)."
-scans=0
-while IFS= read -r line; do
-  printf '%s\n' "$line" >&3
-  scans=$((scans + 1))
-  sleep 0.0133
-done < "$log"
-sleep 2  # the last scan stays on screen while the pipe is open
-
-if [ -n "${DEMO_ON_VIRTUAL_DISPLAY:-}" ]; then
-  window=$(xdotool search --name '^rangeScanInspector$' | head -n 1)
-  import -window "$window" "$out/rangeScanInspector.png"
-  echo "Saved a picture of the window: $out/rangeScanInspector.png"
-fi
+# The viewer's transcript is its banner and two lines a record: the last scan is drawn once
+# they are all there.
+wanted=$((1 + 2 * records))
+while [ "$(cat "$out/echo.txt" 2> /dev/null | wc -l)" -lt "$wanted" ]; do
+  if ! kill -0 "$pid" 2> /dev/null; then
+    echo "scanlog view ended before the end of the log:" >&2
+    tr '\r' '\n' < "$work/terminal.txt" >&2
+    exit 1
+  fi
+  sleep 0.2
+done
+sleep 1  # a moment for the window to paint the last scan
+window=$(xdotool search --name '^rangeScanInspector$' | head -n 1)
+import -window "$window" "$out/rangeScanInspector.png"
+printf q >&3
 exec 3>&-
 wait "$pid"
-echo "Played $scans lines of $log; the program ended with status 0."
+tr '\r' '\n' < "$work/terminal.txt" | grep -o 'scanlog: played.*' || true
+echo "Saved a picture of the window: $out/rangeScanInspector.png"
