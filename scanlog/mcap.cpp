@@ -1,8 +1,763 @@
-// MCAP files: to be written.
-#include "log_source.hpp"
+// MCAP files: a ROS 2 bag stored as MCAP (a folder of .mcap files) or one .mcap file given
+// directly. A small reader of our own, written from the MCAP specification, because no
+// packaged one exists.
+//
+// An MCAP file is a sequence of records, each an opcode byte, a uint64 length and that many
+// bytes, all little-endian: magic, Header, the data section (Schema, Channel and Message
+// records, loose or batched in Chunks that may be lz4- or zstd-compressed), Data End, an
+// optional summary (copies of the Schemas and Channels, index records, Statistics), the Footer
+// and the magic again. Messages are handed over in the order they are stored, walking the data
+// section from the front and decompressing one chunk at a time, so memory is bounded by the
+// largest chunk whatever the file's length. The index records are never needed for that.
+//
+// Choosing the topic needs every topic's message count before the first scan: the summary's
+// Statistics record gives them at no cost; a file without one gets a counting pass first.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <lz4frame.h>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <zlib.h>
+#include <zstd.h>
 
-bool readMcap(const std::vector<std::string>&, const std::string& path, const LogOptions&, const RawScanSink&,
-              std::string& error) {
-    error = path + ": MCAP files are not read yet";
+#include "log_source.hpp"
+#include "topics.hpp"
+
+namespace {
+
+constexpr unsigned char kMagic[8] = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
+constexpr std::uint64_t kMagicSize = sizeof kMagic;
+constexpr std::uint64_t kRecordHeadSize = 9;       // opcode and uint64 length
+constexpr std::uint64_t kFooterContentSize = 20;  // summary_start, summary_offset_start, summary_crc
+constexpr std::uint64_t kFooterRecordSize = kRecordHeadSize + kFooterContentSize;
+// Nothing larger is held in memory at once. Real chunks are a few megabytes; a length beyond
+// this is damage, and is reported as such instead of being allocated.
+constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
+// How much is read at a time when records are small, so that small records cost no system
+// call each.
+constexpr std::size_t kReadAhead = 1 << 20;
+
+enum Opcode : unsigned char {
+    kHeader = 0x01,
+    kFooter = 0x02,
+    kSchema = 0x03,
+    kChannel = 0x04,
+    kMessage = 0x05,
+    kChunk = 0x06,
+    kStatistics = 0x0B,
+    kDataEnd = 0x0F,
+};
+
+// ---- reading the file -----------------------------------------------------------------------
+
+// A stretch of the file held in memory. Records are looked at where they lie in it, and the
+// next few records usually lie there too.
+struct FileWindow {
+    int fd = -1;
+    std::uint64_t fileSize = 0;
+    std::vector<unsigned char> bytes;
+    std::uint64_t start = 0;
+    std::size_t length = 0;
+};
+
+// Points `data` at bytes [offset, offset + count) of the file, which the caller has checked
+// lie inside it. False with `what` set when the file can't be read.
+bool fetch(FileWindow& window, std::uint64_t offset, std::size_t count, const unsigned char*& data,
+           std::string& what) {
+    if (offset >= window.start && offset - window.start + count <= window.length) {
+        data = window.bytes.data() + (offset - window.start);
+        return true;
+    }
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, kReadAhead), window.fileSize - offset));
+    if (window.bytes.size() < wanted) window.bytes.resize(wanted);
+    window.length = 0;
+    std::size_t have = 0;
+    while (have < wanted) {
+        const ssize_t got = pread(window.fd, window.bytes.data() + have, wanted - have, static_cast<off_t>(offset + have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            what = std::string("cannot read the file: ") + std::strerror(errno);
+            return false;
+        }
+        if (got == 0) break;
+        have += static_cast<std::size_t>(got);
+    }
+    if (have < count) {
+        what = "the file ended while it was being read";
+        return false;
+    }
+    window.start = offset;
+    window.length = have;
+    data = window.bytes.data();
+    return true;
+}
+
+// Reads fields of a record that is already in memory. Reading past its end clears `ok` and
+// yields zeros, so a record is parsed first and checked once.
+struct Cursor {
+    const unsigned char* at = nullptr;
+    const unsigned char* end = nullptr;
+    bool ok = true;
+};
+
+Cursor cursorOver(const unsigned char* data, std::uint64_t size) { return Cursor{data, data + size, true}; }
+
+std::uint64_t bytesLeft(const Cursor& cursor) { return static_cast<std::uint64_t>(cursor.end - cursor.at); }
+
+bool skip(Cursor& cursor, std::uint64_t count) {
+    if (!cursor.ok || count > bytesLeft(cursor)) {
+        cursor.ok = false;
+        cursor.at = cursor.end;
+        return false;
+    }
+    cursor.at += count;
+    return true;
+}
+
+std::uint64_t readLittleEndian(Cursor& cursor, int size) {
+    const unsigned char* from = cursor.at;
+    if (!skip(cursor, static_cast<std::uint64_t>(size))) return 0;
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i) value = value << 8 | from[i];
+    return value;
+}
+
+std::uint16_t readUint16(Cursor& cursor) { return static_cast<std::uint16_t>(readLittleEndian(cursor, 2)); }
+std::uint32_t readUint32(Cursor& cursor) { return static_cast<std::uint32_t>(readLittleEndian(cursor, 4)); }
+std::uint64_t readUint64(Cursor& cursor) { return readLittleEndian(cursor, 8); }
+
+// A uint32 length, then that many bytes (the format's String, and its uint32-prefixed Bytes).
+std::string_view readString(Cursor& cursor) {
+    const std::uint32_t size = readUint32(cursor);
+    const unsigned char* from = cursor.at;
+    if (!skip(cursor, size)) return {};
+    return std::string_view(reinterpret_cast<const char*>(from), size);
+}
+
+// Names from the file as messages may show them: bytes that are not printable ASCII as \xHH,
+// and cut after kShownLength bytes, so that a damaged name keeps a message on one line.
+constexpr std::size_t kShownLength = 200;
+
+std::string shown(std::string_view text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < kShownLength; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+        }
+    }
+    if (text.size() > kShownLength) out += "...";
+    return out;
+}
+
+// ---- what a file holds ----------------------------------------------------------------------
+
+// Names are kept as shown(): every message that names them is then one line.
+struct ChannelInfo {
+    std::string topic;
+    std::uint16_t schemaId = 0;
+    std::string encoding;  // the channel's message encoding
+};
+
+// A file's schemas and channels (ids are the file's own), and its messages per channel.
+struct Catalogue {
+    std::unordered_map<std::uint16_t, std::string> schemaNames;
+    std::unordered_map<std::uint16_t, ChannelInfo> channels;
+    std::unordered_map<std::uint16_t, std::uint64_t> messageCounts;
+};
+
+std::string typeOf(const Catalogue& catalogue, const ChannelInfo& channel) {
+    const auto schema = catalogue.schemaNames.find(channel.schemaId);
+    return schema == catalogue.schemaNames.end() ? std::string() : schema->second;
+}
+
+struct McapFile {
+    std::string name;  // for messages: the path the user gave, or the file inside the bag folder
+    FileWindow window;
+    bool footerFound = false;        // a Footer and the closing magic at the end of the file
+    std::uint64_t footerOffset = 0;  // valid when footerFound
+    std::uint64_t summaryStart = 0;  // 0: no summary
+    Catalogue catalogue;
+};
+
+struct Decompression {
+    ZSTD_DCtx* zstd = nullptr;
+    LZ4F_dctx* lz4 = nullptr;
+    std::unique_ptr<unsigned char[]> buffer;  // left uninitialised: only what is decompressed is touched
+    std::size_t capacity = 0;
+};
+
+enum class Pass { counting, streaming };
+
+// What a channel means to the streaming pass.
+enum ChannelUse : unsigned char { kIgnored = 0, kScans = 1, kScansWrongEncoding = 2 };
+
+// One walk through a file's data section.
+struct Walk {
+    Pass pass = Pass::counting;
+    McapFile* file = nullptr;
+    Decompression* decompression = nullptr;
+    // Streaming only.
+    std::string chosenTopic;
+    std::vector<unsigned char> channelUse = std::vector<unsigned char>(65536, kIgnored);
+    const RawScanSink* sink = nullptr;
+    std::uint64_t* scanNumber = nullptr;  // LaserScan messages so far, over all files
+    RawScan scan;
+    bool stopped = false;
+};
+
+// ---- messages -------------------------------------------------------------------------------
+
+std::string offsetPlace(const McapFile& file, std::uint64_t offset) {
+    return file.name + ": offset " + std::to_string(offset) + ": ";
+}
+
+bool failAt(const McapFile& file, std::uint64_t offset, const std::string& what, std::string& error) {
+    error = offsetPlace(file, offset) + what;
     return false;
+}
+
+// Damage after the last message: everything was delivered, and the message says so.
+std::string truncation(bool afterData, const std::string& what) {
+    return (afterData ? "truncated summary (every message was read): " : "truncated file: ") + what;
+}
+
+std::string wrongEncoding(const std::string& topic, const std::string& encoding) {
+    return "topic " + topic + " is serialized as \"" + encoding + "\"; only cdr is read";
+}
+
+// ---- records --------------------------------------------------------------------------------
+
+void setChannelUse(Walk& walk, std::uint16_t id, const ChannelInfo& channel) {
+    if (walk.pass != Pass::streaming) return;
+    const bool scans = channel.topic == walk.chosenTopic && isLaserScanType(typeOf(walk.file->catalogue, channel));
+    walk.channelUse[id] = !scans ? kIgnored : channel.encoding == "cdr" ? kScans : kScansWrongEncoding;
+}
+
+bool takeSchema(Walk& walk, Cursor record) {
+    const std::uint16_t id = readUint16(record);
+    const std::string_view name = readString(record);
+    if (!record.ok) return false;
+    // Schema id 0 means "no schema" and is never defined.
+    if (id != 0) walk.file->catalogue.schemaNames[id] = shown(name);
+    return true;
+}
+
+bool takeChannel(Walk& walk, Cursor record) {
+    ChannelInfo channel;
+    const std::uint16_t id = readUint16(record);
+    channel.schemaId = readUint16(record);
+    channel.topic = shown(readString(record));
+    channel.encoding = shown(readString(record));
+    if (!record.ok) return false;
+    setChannelUse(walk, id, channel);
+    walk.file->catalogue.channels[id] = std::move(channel);
+    return true;
+}
+
+bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& error) {
+    const std::uint16_t channel = readUint16(record);
+    readUint32(record);  // sequence
+    const std::uint64_t logTime = readUint64(record);
+    readUint64(record);  // publish time
+    if (!record.ok) return failAt(*walk.file, offset, "damaged Message record (shorter than its fields)", error);
+    if (walk.pass == Pass::counting) {
+        ++walk.file->catalogue.messageCounts[channel];
+        return true;
+    }
+    if (walk.channelUse[channel] == kIgnored) return true;
+    const std::string place = walk.file->name + ": message " + std::to_string(++*walk.scanNumber) + ": ";
+    if (walk.channelUse[channel] == kScansWrongEncoding) {
+        error = place + wrongEncoding(walk.chosenTopic, walk.file->catalogue.channels[channel].encoding);
+        return false;
+    }
+    std::string what;
+    if (!decodeRos2LaserScan(record.at, bytesLeft(record), walk.scan, what)) {
+        error = place + what;
+        return false;
+    }
+    // A message without a stamp of its own is placed at the time it was recorded.
+    if (walk.scan.stampNs == 0) walk.scan.stampNs = static_cast<std::int64_t>(logTime);
+    if (!walk.sink->scan(walk.scan)) walk.stopped = true;
+    return true;
+}
+
+// Schema, Channel and Message records, wherever they lie (loose, or inside a chunk at
+// `offset`, where a damaged one is reported).
+bool takeContentRecord(Walk& walk, unsigned char opcode, Cursor record, std::uint64_t offset, std::string& error) {
+    if (opcode == kMessage) return takeMessage(walk, record, offset, error);
+    const bool ok = opcode == kSchema ? takeSchema(walk, record) : opcode == kChannel ? takeChannel(walk, record) : true;
+    if (!ok) {
+        return failAt(*walk.file, offset,
+                      std::string("damaged ") + (opcode == kSchema ? "Schema" : "Channel") +
+                          " record (shorter than its fields)",
+                      error);
+    }
+    return true;
+}
+
+// ---- chunks ---------------------------------------------------------------------------------
+
+unsigned char* roomFor(Decompression& decompression, std::size_t size) {
+    if (size > decompression.capacity || !decompression.buffer) {
+        decompression.buffer.reset(new (std::nothrow) unsigned char[std::max<std::size_t>(size, 1)]);
+        decompression.capacity = decompression.buffer ? size : 0;
+    }
+    return decompression.buffer.get();
+}
+
+bool unzstd(Decompression& decompression, Cursor compressed, unsigned char* into, std::size_t size,
+            std::string& what) {
+    const std::size_t got = ZSTD_decompressDCtx(decompression.zstd, into, size, compressed.at, bytesLeft(compressed));
+    if (ZSTD_isError(got)) {
+        what = std::string("corrupt zstd data in chunk: ") + ZSTD_getErrorName(got);
+        return false;
+    }
+    if (got != size) {
+        what = "zstd data in chunk gives " + std::to_string(got) + " bytes, the chunk says " + std::to_string(size);
+        return false;
+    }
+    return true;
+}
+
+// The LZ4 frame format (as liblz4's frame API writes it), possibly several frames in a row.
+bool unlz4(Decompression& decompression, Cursor compressed, unsigned char* into, std::size_t size,
+           std::string& what) {
+    LZ4F_resetDecompressionContext(decompression.lz4);
+    std::size_t produced = 0;
+    std::size_t expected = 0;  // what the frame still needs; 0 at a frame's end
+    while (compressed.at < compressed.end) {
+        std::size_t room = size - produced;
+        std::size_t offered = bytesLeft(compressed);
+        expected = LZ4F_decompress(decompression.lz4, into + produced, &room, compressed.at, &offered, nullptr);
+        if (LZ4F_isError(expected)) {
+            what = std::string("corrupt lz4 data in chunk: ") + LZ4F_getErrorName(expected);
+            return false;
+        }
+        produced += room;
+        compressed.at += offered;
+        // No progress means there is output left and no room for it.
+        if (room == 0 && offered == 0) {
+            what = "lz4 data in chunk gives more than the " + std::to_string(size) + " bytes the chunk says";
+            return false;
+        }
+    }
+    if (expected != 0) {
+        what = "corrupt lz4 data in chunk: it ends inside a frame";
+        return false;
+    }
+    if (produced != size) {
+        what = "lz4 data in chunk gives " + std::to_string(produced) + " bytes, the chunk says " + std::to_string(size);
+        return false;
+    }
+    return true;
+}
+
+bool walkChunkRecords(Walk& walk, Cursor records, std::uint64_t offset, std::string& error) {
+    const unsigned char* const start = records.at;
+    while (records.at < records.end && !walk.stopped) {
+        const std::uint64_t at = static_cast<std::uint64_t>(records.at - start);
+        const unsigned char opcode = static_cast<unsigned char>(readLittleEndian(records, 1));
+        const std::uint64_t length = readUint64(records);
+        const unsigned char* body = records.at;
+        if (!skip(records, length)) {
+            return failAt(*walk.file, offset,
+                          "damaged chunk: its record at byte " + std::to_string(at) + " runs past its end",
+                          error);
+        }
+        if (!takeContentRecord(walk, opcode, cursorOver(body, length), offset, error)) return false;
+    }
+    return true;
+}
+
+bool takeChunk(Walk& walk, Cursor record, std::uint64_t offset, std::string& error) {
+    readUint64(record);  // message_start_time
+    readUint64(record);  // message_end_time
+    const std::uint64_t uncompressedSize = readUint64(record);
+    const std::uint32_t crc = readUint32(record);
+    const std::string_view compression = readString(record);
+    const std::uint64_t compressedSize = readUint64(record);
+    if (!record.ok || compressedSize > bytesLeft(record)) {
+        return failAt(*walk.file, offset, "damaged Chunk record (its records run past its end)", error);
+    }
+    if (uncompressedSize > kMemoryLimit) {
+        return failAt(*walk.file, offset,
+                      "chunk of " + std::to_string(uncompressedSize) + " bytes uncompressed is over the limit of " +
+                          std::to_string(kMemoryLimit) + " bytes",
+                      error);
+    }
+    const Cursor compressed = cursorOver(record.at, compressedSize);
+    const std::size_t size = static_cast<std::size_t>(uncompressedSize);
+    const unsigned char* records = compressed.at;
+    std::string what;
+    if (compression.empty()) {
+        if (compressedSize != uncompressedSize) {
+            what = "uncompressed chunk holds " + std::to_string(compressedSize) + " bytes, it says " +
+                   std::to_string(uncompressedSize);
+        }
+    } else if (compression == "zstd" || compression == "lz4") {
+        unsigned char* into = roomFor(*walk.decompression, size);
+        if (into == nullptr) {
+            what = "cannot allocate " + std::to_string(size) + " bytes for the chunk";
+        } else if (compression == "zstd") {
+            unzstd(*walk.decompression, compressed, into, size, what);
+        } else {
+            unlz4(*walk.decompression, compressed, into, size, what);
+        }
+        records = into;
+    } else {
+        what = "chunk compressed with \"" + shown(compression) + "\", which scanlog does not read (lz4, zstd)";
+    }
+    if (!what.empty()) return failAt(*walk.file, offset, what, error);
+    if (crc != 0) {
+        const std::uint32_t computed = static_cast<std::uint32_t>(crc32_z(0, records, size));
+        if (computed != crc) {
+            char text[80];
+            std::snprintf(text, sizeof text, "chunk CRC mismatch (stored %08x, computed %08x)", crc, computed);
+            return failAt(*walk.file, offset, text, error);
+        }
+    }
+    return walkChunkRecords(walk, cursorOver(records, size), offset, error);
+}
+
+// ---- walking a file -------------------------------------------------------------------------
+
+struct RecordHead {
+    unsigned char opcode = 0;
+    std::uint64_t length = 0;
+};
+
+// The opcode and length of the record at `offset`, which must end by `limit`.
+bool readRecordHead(McapFile& file, std::uint64_t offset, std::uint64_t limit, bool afterData, RecordHead& head,
+                    std::string& error) {
+    if (offset == limit) return failAt(file, offset, truncation(afterData, "it ends without a footer"), error);
+    if (limit - offset < kRecordHeadSize) {
+        return failAt(file, offset, truncation(afterData, "it ends inside a record's opcode and length"), error);
+    }
+    const unsigned char* data = nullptr;
+    std::string what;
+    if (!fetch(file.window, offset, kRecordHeadSize, data, what)) return failAt(file, offset, what, error);
+    Cursor cursor = cursorOver(data, kRecordHeadSize);
+    head.opcode = static_cast<unsigned char>(readLittleEndian(cursor, 1));
+    head.length = readUint64(cursor);
+    if (head.length > limit - offset - kRecordHeadSize) {
+        return failAt(file, offset,
+                      truncation(afterData, "a record of " + std::to_string(head.length) + " bytes runs past the end of the file (" +
+                                                std::to_string(file.window.fileSize) + " bytes)"),
+                      error);
+    }
+    return true;
+}
+
+bool readRecordBody(McapFile& file, std::uint64_t offset, const RecordHead& head, Cursor& body, std::string& error) {
+    if (head.length > kMemoryLimit) {
+        return failAt(file, offset,
+                      "record of " + std::to_string(head.length) + " bytes is over the limit of " +
+                          std::to_string(kMemoryLimit) + " bytes",
+                      error);
+    }
+    const unsigned char* data = nullptr;
+    std::string what;
+    if (!fetch(file.window, offset + kRecordHeadSize, static_cast<std::size_t>(head.length), data, what)) {
+        return failAt(file, offset, what, error);
+    }
+    body = cursorOver(data, head.length);
+    return true;
+}
+
+// The Footer at `offset` and the magic after it.
+bool checkFooter(McapFile& file, std::uint64_t offset, const RecordHead& head, bool afterData, std::string& error) {
+    if (head.length < kFooterContentSize) {
+        return failAt(file, offset, "damaged Footer record of " + std::to_string(head.length) + " bytes", error);
+    }
+    const std::uint64_t magicAt = offset + kRecordHeadSize + head.length;
+    if (file.window.fileSize - magicAt < kMagicSize) {
+        return failAt(file, magicAt, truncation(afterData, "it ends inside the closing magic"), error);
+    }
+    const unsigned char* data = nullptr;
+    std::string what;
+    if (!fetch(file.window, magicAt, kMagicSize, data, what)) return failAt(file, magicAt, what, error);
+    if (std::memcmp(data, kMagic, kMagicSize) != 0) return failAt(file, magicAt, "bad magic at the end of the file", error);
+    return true;
+}
+
+// After the Data End record of a file whose end was not found at open: the summary's records
+// up to the Footer, which must be followed by the magic.
+bool checkSummary(McapFile& file, std::uint64_t offset, std::string& error) {
+    for (;;) {
+        RecordHead head;
+        if (!readRecordHead(file, offset, file.window.fileSize, true, head, error)) return false;
+        if (head.opcode == kFooter) return checkFooter(file, offset, head, true, error);
+        offset += kRecordHeadSize + head.length;
+    }
+}
+
+// The data section from the Header to Data End (or, without one, to the summary or Footer).
+// Streaming also checks the end of a file whose Footer was not found at open.
+bool walkFile(Walk& walk, std::string& error) {
+    McapFile& file = *walk.file;
+    const std::uint64_t limit = file.footerFound ? file.footerOffset : file.window.fileSize;
+    const std::uint64_t dataEnd = file.footerFound && file.summaryStart != 0 ? file.summaryStart : limit;
+    std::uint64_t offset = kMagicSize;
+    bool first = true;
+    while (!walk.stopped) {
+        if (offset == dataEnd && file.footerFound) return true;
+        RecordHead head;
+        if (!readRecordHead(file, offset, limit, false, head, error)) return false;
+        if (first && head.opcode != kHeader) return failAt(file, offset, "no Header record after the magic", error);
+        first = false;
+        const std::uint64_t next = offset + kRecordHeadSize + head.length;
+        if (head.opcode == kDataEnd) {
+            if (file.footerFound || walk.pass == Pass::counting) return true;
+            return checkSummary(file, next, error);
+        }
+        if (head.opcode == kFooter) return walk.pass == Pass::counting || checkFooter(file, offset, head, false, error);
+        if (head.opcode == kSchema || head.opcode == kChannel || head.opcode == kMessage || head.opcode == kChunk) {
+            Cursor body;
+            if (!readRecordBody(file, offset, head, body, error)) return false;
+            const bool ok = head.opcode == kChunk ? takeChunk(walk, body, offset, error)
+                                                  : takeContentRecord(walk, head.opcode, body, offset, error);
+            if (!ok) return false;
+        }
+        // Every other record (indexes, attachments, metadata, unknown opcodes) is skipped by its length.
+        offset = next;
+    }
+    return true;
+}
+
+// ---- the summary ----------------------------------------------------------------------------
+
+// Finds the Footer and closing magic where they belong, at the very end.
+void findFooter(McapFile& file) {
+    const std::uint64_t size = file.window.fileSize;
+    if (size < kMagicSize + kRecordHeadSize + kFooterRecordSize + kMagicSize) return;
+    const std::uint64_t offset = size - kMagicSize - kFooterRecordSize;
+    const unsigned char* data = nullptr;
+    std::string what;
+    if (!fetch(file.window, offset, kFooterRecordSize + kMagicSize, data, what)) return;
+    Cursor cursor = cursorOver(data, kFooterRecordSize + kMagicSize);
+    const unsigned char opcode = static_cast<unsigned char>(readLittleEndian(cursor, 1));
+    const std::uint64_t length = readUint64(cursor);
+    const std::uint64_t summaryStart = readUint64(cursor);
+    if (opcode != kFooter || length != kFooterContentSize || std::memcmp(data + kFooterRecordSize, kMagic, kMagicSize) != 0) {
+        return;
+    }
+    file.footerFound = true;
+    file.footerOffset = offset;
+    if (summaryStart > kMagicSize && summaryStart < offset) file.summaryStart = summaryStart;
+}
+
+// Schemas, Channels and message counts from the summary. False when the summary has no
+// per-channel counts (or is damaged): the caller counts instead.
+bool readSummary(McapFile& file) {
+    if (file.summaryStart == 0) return false;
+    Catalogue catalogue;
+    bool counted = false;
+    Walk walk;
+    walk.file = &file;
+    std::string error;
+    for (std::uint64_t offset = file.summaryStart; offset < file.footerOffset;) {
+        RecordHead head;
+        Cursor body;
+        if (!readRecordHead(file, offset, file.footerOffset, true, head, error)) return false;
+        if (head.opcode == kSchema || head.opcode == kChannel || head.opcode == kStatistics) {
+            if (!readRecordBody(file, offset, head, body, error)) return false;
+        }
+        if (head.opcode == kSchema && !takeSchema(walk, body)) return false;
+        if (head.opcode == kChannel && !takeChannel(walk, body)) return false;
+        if (head.opcode == kStatistics) {
+            // message_count, schema_count, channel_count, attachment_count, metadata_count,
+            // chunk_count, message_start_time, message_end_time; then channel_message_counts.
+            skip(body, 8 + 2 + 4 + 4 + 4 + 4 + 8 + 8);
+            const std::uint32_t countsSize = readUint32(body);
+            Cursor counts = cursorOver(body.at, countsSize);
+            if (!skip(body, countsSize)) return false;
+            while (counts.at < counts.end) {
+                const std::uint16_t channel = readUint16(counts);
+                const std::uint64_t messages = readUint64(counts);
+                if (!counts.ok) return false;
+                catalogue.messageCounts[channel] += messages;
+                counted = true;
+            }
+        }
+        offset += kRecordHeadSize + head.length;
+    }
+    // takeSchema and takeChannel filled the file's own catalogue.
+    for (const auto& [channel, messages] : catalogue.messageCounts) {
+        if (messages != 0 && file.catalogue.channels.count(channel) == 0) counted = false;
+    }
+    if (!counted) return false;
+    file.catalogue.messageCounts = std::move(catalogue.messageCounts);
+    return true;
+}
+
+// ---- the whole bag --------------------------------------------------------------------------
+
+bool openMcapFile(const std::string& path, McapFile& file, std::string& error) {
+    file.window.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (file.window.fd < 0 || fstat(file.window.fd, &status) != 0) {
+        error = "scanlog: cannot open " + file.name + ": " + std::strerror(errno);
+        return false;
+    }
+    file.window.fileSize = static_cast<std::uint64_t>(status.st_size);
+    const unsigned char* data = nullptr;
+    std::string what;
+    if (file.window.fileSize < kMagicSize) return failAt(file, 0, "not an MCAP file (it is too short)", error);
+    if (!fetch(file.window, 0, kMagicSize, data, what)) return failAt(file, 0, what, error);
+    if (std::memcmp(data, kMagic, kMagicSize) != 0) return failAt(file, 0, "not an MCAP file (bad magic)", error);
+    findFooter(file);
+    return true;
+}
+
+// Learns a file's channels and message counts: from its summary, or by walking it. A walk
+// that meets damage keeps what it counted; the streaming pass reports the damage where it
+// lies, after the scans before it.
+void catalogueFile(McapFile& file, Decompression& decompression, std::string& damage) {
+    if (readSummary(file)) return;
+    file.catalogue = Catalogue{};
+    Walk walk;
+    walk.pass = Pass::counting;
+    walk.file = &file;
+    walk.decompression = &decompression;
+    walkFile(walk, damage);
+}
+
+// Topics over all files, merged by name and type.
+std::vector<TopicCount> topicsOf(const std::vector<McapFile>& files) {
+    std::vector<TopicCount> topics;
+    for (const McapFile& file : files) {
+        for (const auto& [id, channel] : file.catalogue.channels) {
+            const auto counted = file.catalogue.messageCounts.find(id);
+            const std::uint64_t messages = counted == file.catalogue.messageCounts.end() ? 0 : counted->second;
+            const std::string& name = channel.topic;
+            const std::string type = typeOf(file.catalogue, channel);
+            auto same = std::find_if(topics.begin(), topics.end(), [&name, &type](const TopicCount& topic) {
+                return topic.name == name && topic.type == type;
+            });
+            if (same == topics.end()) {
+                topics.push_back(TopicCount{channel.topic, type, 0});
+                same = topics.end() - 1;
+            }
+            same->messages += messages;
+        }
+    }
+    // Channel ids come out of a hash map: sort, so that messages list topics the same way each run.
+    std::sort(topics.begin(), topics.end(),
+              [](const TopicCount& a, const TopicCount& b) { return a.name != b.name ? a.name < b.name : a.type < b.type; });
+    return topics;
+}
+
+std::uint64_t scansOn(const std::vector<TopicCount>& topics, const std::string& topic) {
+    std::uint64_t scans = 0;
+    for (const TopicCount& candidate : topics) {
+        if (candidate.name == topic && isLaserScanType(candidate.type)) scans += candidate.messages;
+    }
+    return scans;
+}
+
+bool streamFile(McapFile& file, Decompression& decompression, const std::string& topic, const RawScanSink& sink,
+                std::uint64_t& scanNumber, bool& stopped, std::string& error) {
+    Walk walk;
+    walk.pass = Pass::streaming;
+    walk.file = &file;
+    walk.decompression = &decompression;
+    walk.chosenTopic = topic;
+    walk.sink = &sink;
+    walk.scanNumber = &scanNumber;
+    for (const auto& [id, channel] : file.catalogue.channels) setChannelUse(walk, id, channel);
+    const bool ok = walkFile(walk, error);
+    stopped = walk.stopped;
+    return ok;
+}
+
+// Every channel of the chosen topic known before streaming must carry CDR; one found only
+// while streaming is checked at its first message.
+bool checkEncodings(const std::vector<McapFile>& files, const std::string& topic, std::string& error) {
+    for (const McapFile& file : files) {
+        for (const auto& [id, channel] : file.catalogue.channels) {
+            if (channel.topic == topic && isLaserScanType(typeOf(file.catalogue, channel)) && channel.encoding != "cdr") {
+                error = file.name + ": " + wrongEncoding(topic, channel.encoding);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogOptions& options,
+               const RawScanSink& sink, Decompression& decompression, LogInfo& info, bool& begun, std::string& error) {
+    std::string damage;
+    for (McapFile& file : files) {
+        if (damage.empty()) catalogueFile(file, decompression, damage);
+    }
+    const std::vector<TopicCount> topics = topicsOf(files);
+    std::string chosen;
+    std::string what;
+    if (!chooseLaserScanTopic(topics, options.topic, chosen, what)) {
+        // Damage that hid the topics is the better explanation.
+        error = !damage.empty() ? damage : path + ": " + what;
+        return false;
+    }
+    if (!checkEncodings(files, chosen, error)) return false;
+    info.topic = chosen;
+    info.scanCount = scansOn(topics, chosen);
+    begun = true;
+    if (sink.begin) sink.begin(info);
+    std::uint64_t scanNumber = 0;
+    for (McapFile& file : files) {
+        bool stopped = false;
+        if (!streamFile(file, decompression, chosen, sink, scanNumber, stopped, error)) return false;
+        if (stopped) return true;
+    }
+    return true;
+}
+
+// A file inside a bag folder is named in messages by its own path; a file given directly
+// (perhaps decompressed to /proc/self/fd/N) by the path the user gave.
+std::string nameFor(const std::string& file, const std::string& path) {
+    return file.size() > path.size() && file.compare(0, path.size(), path) == 0 && file[path.size()] == '/' ? file
+                                                                                                           : path;
+}
+
+}  // namespace
+
+bool readMcap(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
+              const RawScanSink& sink, std::string& error) {
+    LogInfo info;
+    info.format = "MCAP";
+    bool begun = false;
+    std::vector<McapFile> opened(files.size());
+    Decompression decompression;
+    decompression.zstd = ZSTD_createDCtx();
+    LZ4F_createDecompressionContext(&decompression.lz4, LZ4F_VERSION);
+    bool ok = decompression.zstd != nullptr && decompression.lz4 != nullptr;
+    if (!ok) error = path + ": cannot set up decompression";
+    for (std::size_t i = 0; ok && i < files.size(); ++i) {
+        opened[i].name = nameFor(files[i], path);
+        ok = openMcapFile(files[i], opened[i], error);
+    }
+    if (ok && files.empty()) {
+        error = path + ": no MCAP files to read";
+        ok = false;
+    }
+    if (ok) ok = readFiles(opened, path, options, sink, decompression, info, begun, error);
+    if (!begun && sink.begin) sink.begin(info);
+    for (McapFile& file : opened) {
+        if (file.window.fd >= 0) close(file.window.fd);
+    }
+    ZSTD_freeDCtx(decompression.zstd);
+    LZ4F_freeDecompressionContext(decompression.lz4);
+    return ok;
 }

@@ -1,4 +1,61 @@
-// to be written
-#include <cstddef>
+// libFuzzer target for the MCAP reader: whatever the bytes, reading must end (no crash, no
+// hang, no sanitizer report) either in success or with one line naming the file, announce the
+// log once before any scan, and hand over no scan after it was told to stop.
 #include <cstdint>
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t) { return 0; }
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "log_source.hpp"
+
+namespace {
+
+// A broken promise aborts, saying which, so that libFuzzer keeps the input.
+void require(bool condition, const char* promise, const std::string& error = "") {
+    if (condition) return;
+    std::fprintf(stderr, "broken: %s (reader said: %s)\n", promise, error.c_str());
+    std::abort();
+}
+
+// The reader opens files by name; a memory file under /proc/self/fd is one, as readLog passes
+// a decompressed log.
+int memoryFile(const std::uint8_t* data, std::size_t size) {
+    const int fd = memfd_create("mcap_fuzz", MFD_CLOEXEC);
+    require(fd >= 0, "a memory file");
+    for (std::size_t written = 0; written < size;) {
+        const ssize_t n = write(fd, data + written, size - written);
+        require(n > 0, "writing the memory file");
+        written += static_cast<std::size_t>(n);
+    }
+    return fd;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const int fd = memoryFile(data, size);
+    // Scans taken before saying stop (0: all of them), varied by the input's length.
+    const std::size_t stopAfter = size % 4;
+    std::size_t begins = 0;
+    std::size_t scans = 0;
+    RawScanSink sink;
+    sink.begin = [&](const LogInfo& info) {
+        require(info.format == "MCAP", "format MCAP");
+        ++begins;
+    };
+    sink.scan = [&](const RawScan&) {
+        require(begins == 1, "announced once before the first scan");
+        require(stopAfter == 0 || scans < stopAfter, "no scan after stop");
+        ++scans;
+        return stopAfter == 0 || scans < stopAfter;
+    };
+    std::string error;
+    const bool ok = readMcap({"/proc/self/fd/" + std::to_string(fd)}, "fuzz.mcap", LogOptions{}, sink, error);
+    close(fd);
+    require(begins == 1, "announced once");
+    require(ok || (error.rfind("fuzz.mcap: ", 0) == 0 && error.find('\n') == std::string::npos),
+            "one line naming the file", error);
+    return 0;
+}
