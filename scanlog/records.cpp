@@ -26,13 +26,23 @@ double normalised(double angle) {
     return angle;
 }
 
+// Rounds half away from zero, as std::round does, without a call into the maths library on
+// the hot path: converting to an integer truncates, and the one value for which adding a half
+// rounds up wrongly (the double just below 0.5) is caught by the check.
+double roundedHalfAway(double value) {
+    if (!(value >= 0 && value < 9e15)) return std::round(value);
+    double rounded = static_cast<double>(static_cast<std::int64_t>(value + 0.5));
+    if (rounded - value > 0.5) rounded -= 1;
+    return rounded;
+}
+
 // Centimetres rounded to 0.01 cm, or no return for anything the sensor did not measure.
 double centimetresOf(double metres, const RawScan& scan) {
     if (!std::isfinite(metres) || metres < 0 || metres < scan.rangeMin || metres > scan.rangeMax) {
         return kNoReturnCentimetres;
     }
     if (scan.rangeMaxIsNoReturn && metres >= scan.rangeMax) return kNoReturnCentimetres;
-    const double centimetres = std::round(metres * 10000) / 100;
+    const double centimetres = roundedHalfAway(metres * 10000) / 100;
     return std::isfinite(centimetres) ? centimetres : kNoReturnCentimetres;
 }
 
@@ -100,36 +110,40 @@ char* formatShortest(double value, char* out) {
     // Readings are whole hundredths of a centimetre; those are written with integer digits,
     // which is both the shortest form and much faster than a general conversion.
     const double hundredths = value * 100;
-    if (std::fabs(hundredths) < 9e15 && hundredths == std::trunc(hundredths) &&
-        static_cast<double>(static_cast<std::int64_t>(hundredths)) / 100 == value && !(value == 0 && std::signbit(value))) {
+    if (std::fabs(hundredths) < 9e15) {
         std::int64_t whole = static_cast<std::int64_t>(hundredths);
-        if (whole < 0) {
-            *out++ = '-';
-            whole = -whole;
+        if (static_cast<double>(whole) == hundredths && static_cast<double>(whole) / 100 == value &&
+            !(value == 0 && std::signbit(value))) {
+            if (whole < 0) {
+                *out++ = '-';
+                whole = -whole;
+            }
+            out = appendDigits(static_cast<std::uint64_t>(whole / 100), out);
+            const int fraction = static_cast<int>(whole % 100);
+            if (fraction != 0) {
+                *out++ = '.';
+                *out++ = static_cast<char>('0' + fraction / 10);
+                if (fraction % 10 != 0) *out++ = static_cast<char>('0' + fraction % 10);
+            }
+            return out;
         }
-        out = appendDigits(static_cast<std::uint64_t>(whole / 100), out);
-        const int fraction = static_cast<int>(whole % 100);
-        if (fraction != 0) {
-            *out++ = '.';
-            *out++ = static_cast<char>('0' + fraction / 10);
-            if (fraction % 10 != 0) *out++ = static_cast<char>('0' + fraction % 10);
-        }
-        return out;
     }
     return std::to_chars(out, out + 32, value).ptr;
 }
 
 void appendScanLine(std::string_view leadingText, const ScanRecord& record, std::string& out) {
-    const std::size_t start = out.size();
-    out.resize(start + leadingText.size() + 33 * kReadingCount + 1);
-    char* p = out.data() + start;
-    p = std::copy(leadingText.begin(), leadingText.end(), p);
+    // Formatted on the stack and appended once: growing the string first would clear far more
+    // bytes than the line needs.
+    char line[33 * kReadingCount + 1];
+    char* p = line;
     for (double reading : record.readings) {
         *p++ = ' ';
         p = formatShortest(reading, p);
     }
     *p++ = '\n';
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    out.reserve(out.size() + leadingText.size() + static_cast<std::size_t>(p - line));
+    out.append(leadingText);
+    out.append(line, p);
 }
 
 namespace {
