@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,16 @@ void waitUntilReadable(ScanInput& input) {
     if (poll(&pending, 1, 0) != 0) return;
     do {
         input.whileWaiting();
+    } while (poll(&pending, 1, kWaitSliceMs) == 0);
+}
+
+// The same for writing: blocks until `fd` can take more.
+void waitUntilWritable(int fd, void (*whileWaiting)()) {
+    if (whileWaiting == nullptr) return;
+    pollfd pending{fd, POLLOUT, 0};
+    if (poll(&pending, 1, 0) != 0) return;
+    do {
+        whileWaiting();
     } while (poll(&pending, 1, kWaitSliceMs) == 0);
 }
 
@@ -66,14 +77,18 @@ bool refill(ScanInput& input) {
     }
 }
 
-// Skips whitespace, counting lines. False when the input ends (or fails) first.
+// Skips whitespace, counting lines. A line ends with LF, CR LF or a CR alone (old Mac files),
+// so a CR is counted where it stands and the LF right after it is not. False when the input
+// ends (or fails) first.
 bool skipWhitespace(ScanInput& input) {
+    bool afterCarriageReturn = false;  // whitespace runs never start after a CR: a token precedes
     for (;;) {
         const char* bytes = input.buffer.data();
         while (input.begin < input.end) {
             const auto c = static_cast<unsigned char>(bytes[input.begin]);
             if (!isSpace(c)) return true;
-            input.line += (c == '\n');
+            input.line += c == '\r' || (c == '\n' && !afterCarriageReturn);
+            afterCarriageReturn = c == '\r';
             ++input.begin;
         }
         if (!refill(input)) return false;
@@ -101,8 +116,20 @@ TokenResult takeToken(ScanInput& input, std::string_view& token) {
 
 // ---- messages ---------------------------------------------------------------------------
 
+// Appends `c` as itself when `asIs`, otherwise as \xHH.
+void appendShown(std::string& shown, unsigned char c, bool asIs) {
+    static const char hex[] = "0123456789abcdef";
+    if (asIs) {
+        shown += static_cast<char>(c);
+        return;
+    }
+    shown += "\\x";
+    shown += hex[c >> 4];
+    shown += hex[c & 0xf];
+}
+
 ReadResult fail(ScanInput& input, const std::string& detail) {
-    input.error = "Error reading laser file " + input.name + ": " + detail;
+    input.error = "Error reading laser file " + printableName(input.name) + ": " + detail;
     return ReadResult::failed;
 }
 
@@ -238,21 +265,37 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+bool writeAllWaiting(int fd, std::string_view data, void (*whileWaiting)()) {
+    // Once poll has reported room, a pipe takes a piece of PIPE_BUF bytes without blocking, so
+    // the window gets its turn again before the next piece however slowly the reader reads.
+    while (!data.empty()) {
+        waitUntilWritable(fd, whileWaiting);
+        const std::string_view piece = data.substr(0, PIPE_BUF);
+        if (!writeAll(fd, piece)) return false;
+        data.remove_prefix(piece.size());
+    }
+    return true;
+}
+
 std::string printableToken(std::string_view token) {
     constexpr std::size_t kShown = 32;
-    static const char hex[] = "0123456789abcdef";
     std::string shown;
     for (std::size_t i = 0; i < token.size() && i < kShown; ++i) {
+        // The quote ends the token in the message and the backslash starts an escape, so both
+        // are escaped too: the token \x00 and a NUL byte must not read alike.
         const auto c = static_cast<unsigned char>(token[i]);
-        if (c >= 0x21 && c <= 0x7e) {
-            shown += static_cast<char>(c);
-        } else {
-            shown += "\\x";
-            shown += hex[c >> 4];
-            shown += hex[c & 0xf];
-        }
+        appendShown(shown, c, c >= 0x21 && c <= 0x7e && c != '\\' && c != '"');
     }
     if (token.size() > kShown) shown += "...";
+    return shown;
+}
+
+std::string printableName(std::string_view name) {
+    std::string shown;
+    for (const char byte : name) {
+        const auto c = static_cast<unsigned char>(byte);
+        appendShown(shown, c, c >= 0x20 && c != 0x7f);
+    }
     return shown;
 }
 

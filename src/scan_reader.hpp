@@ -82,6 +82,17 @@ void appendEcho(const ScanRecord& record, std::string& out);
 // errno set when the descriptor refuses it.
 bool writeAll(int fd, std::string_view data);
 
-// A token made safe for a terminal: printable ASCII as is, every other byte as \xHH, and
-// cut to its first 32 bytes followed by "..." when longer.
+// Writes all of `data` to `fd` as writeAll does, but while the descriptor can take nothing
+// more (a pipe whose reader has paused), `whileWaiting` gets its turn first and then every few
+// tens of milliseconds, so that a window stays painted. The bytes and their order are the
+// same; the descriptor itself is left in blocking mode, as it may be shared with others.
+bool writeAllWaiting(int fd, std::string_view data, void (*whileWaiting)());
+
+// A token made safe for a terminal: printable ASCII as is, except the backslash and the
+// double quote, every other byte as \xHH, and cut to its first 32 bytes followed by "..."
+// when longer.
 std::string printableToken(std::string_view token);
+// A file name made safe for a one-line message: control bytes (0x00 to 0x1f and 0x7f) as
+// \xHH, every other byte exactly as given (blanks and UTF-8 included), so that an ordinary
+// name reads as the user typed it.
+std::string printableName(std::string_view name);

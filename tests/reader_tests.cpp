@@ -20,9 +20,21 @@ struct Outcome {
     std::string error;
 };
 
-// Reads every record of `text` the way the scan loop does, collecting the echo.
-Outcome readAll(const std::string& text) {
-    ScanInput input = scanInputFromText(text, "log.scans");
+// Hands out one byte per read, so that every CR LF pair is split between two reads.
+ssize_t oneByteAtATime(void* context, char* into, std::size_t) {
+    std::string_view& rest = *static_cast<std::string_view*>(context);
+    if (rest.empty()) return 0;
+    *into = rest.front();
+    rest.remove_prefix(1);
+    return 1;
+}
+
+// Reads every record of `text` the way the scan loop does, collecting the echo; from memory,
+// or when `byteByByte`, through a reader that hands out one byte at a time.
+Outcome readAll(const std::string& text, bool byteByByte = false) {
+    std::string_view rest = text;
+    ScanInput input = byteByByte ? scanInputFromReader(oneByteAtATime, &rest, "log.scans")
+                                 : scanInputFromText(text, "log.scans");
     ScanRecord record;
     Outcome outcome;
     while ((outcome.last = readScanRecord(input, record)) == ReadResult::record) appendEcho(record, outcome.echo);
@@ -224,13 +236,17 @@ TEST(ReadScanRecord, DamagedLogsStopWithOneMessageAfterTheLastCompleteRecord) {
          prefix + "bad number \"" + std::string(32, '7') + "...\" at line 1 (record 1)"},
         {"overflow", "1e400", "", prefix + "bad number \"1e400\" at line 1 (record 1)"},
         {"NUL byte", std::string("1 2\0 3", 6), "", prefix + "bad number \"2\\x00\" at line 1 (record 1)"},
-        {"CR counts as no line end", "1\r2\rx", "", prefix + "bad number \"x\" at line 1 (record 1)"},
+        {"quote and backslash escaped", "1 \\x00\"", "", prefix + "bad number \"\\x5cx00\\x22\" at line 1 (record 1)"},
+        {"a lone CR ends a line", "1\r2\rx", "", prefix + "bad number \"x\" at line 3 (record 1)"},
+        {"CR LF ends one line", "1\r\n2\r\r\n\n\rx", "", prefix + "bad number \"x\" at line 6 (record 1)"},
     };
     for (const Case& c : cases) {
-        const Outcome outcome = readAll(c.text);
-        EXPECT_EQ(outcome.last, ReadResult::failed) << c.name;
-        EXPECT_EQ(outcome.echo, c.echo) << c.name;
-        EXPECT_EQ(outcome.error, c.error) << c.name;
+        for (bool byteByByte : {false, true}) {
+            const Outcome outcome = readAll(c.text, byteByByte);
+            EXPECT_EQ(outcome.last, ReadResult::failed) << c.name;
+            EXPECT_EQ(outcome.echo, c.echo) << c.name;
+            EXPECT_EQ(outcome.error, c.error) << c.name << (byteByByte ? ", byte by byte" : "");
+        }
     }
 }
 
@@ -330,6 +346,33 @@ TEST(ReadScanRecord, ANumberCutByThePipeIsNotTakenEarly) {
     EXPECT_EQ(waits, 1);
     close(p.writeEnd);
     close(p.readEnd);
+}
+
+int stalledReadEnd = -1;
+std::string drained;
+
+// The pipe's only reader, which reads only while the writer waits: had the writer blocked in
+// a write, nothing would ever empty the pipe and the test would hang.
+void readSome() {
+    char chunk[5000];
+    const ssize_t got = read(stalledReadEnd, chunk, sizeof chunk);
+    drained.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+}
+
+TEST(WriteAllWaiting, NeverBlocksOnAFullPipeAndKeepsEveryByteInOrder) {
+    for (int pipeSize : {4096, 65536}) {  // one page, and the usual size
+        const Pipe p = openPipe();
+        ASSERT_GE(fcntl(p.writeEnd, F_SETPIPE_SZ, pipeSize), pipeSize);
+        std::string data(1 << 20, ' ');
+        for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
+        stalledReadEnd = p.readEnd;
+        drained.clear();
+        EXPECT_TRUE(writeAllWaiting(p.writeEnd, data, readSome));
+        close(p.writeEnd);
+        for (std::size_t before = SIZE_MAX; before != drained.size(); readSome()) before = drained.size();
+        EXPECT_EQ(drained, data) << "through a pipe of " << pipeSize;
+        close(p.readEnd);
+    }
 }
 
 }  // namespace
