@@ -109,6 +109,7 @@ TEST(ResampleScan, ReadingsTheSensorDidNotMeasureAreNoReturn) {
         {"ordinary", 8.12, 0, 30, false, 812},
         {"rounded to 0.01 cm", 1.234567, 0, 30, false, 123.46},
         {"float metres", static_cast<float>(8.12), 0, 30, false, 812},
+        {"a tie rounds away from zero", 0.03125, 0, 30, false, 3.13},
         {"zero is kept when in range", 0, 0, 30, false, 0},
         {"zero below range_min", 0, 0.1, 30, false, 8191},
         {"NaN", nan, 0, 30, false, 8191},
