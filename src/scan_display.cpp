@@ -1,11 +1,17 @@
 #include "scan_display.hpp"
 
+// Qt before X11: X11's macros (None, Bool, Status) would break Qt's headers.
+#include <QtCore/qlogging.h>
+#include <QtCore/qstring.h>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QWindow>
+
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -42,24 +48,129 @@ double metresOf(double centimetres) { return static_cast<double>(static_cast<lon
 
 struct WindowState {
     bool made = false;
+    bool closed = false;  // the user closed it; it is never made again
     std::chrono::steady_clock::time_point lastPaint;
+    // The window's X11 window, watched on a connection of the program's own (see watchX11Window).
+    Display* watcher = nullptr;
+    Window x11Window = 0;
 };
 WindowState window;
 
-// Qt ends the process with an abort and a core dump when it finds no display, so that is
-// checked first. A platform chosen explicitly other than X11 (offscreen, wayland) is trusted.
-bool displayAvailable() {
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0) return true;
-    Display* display = XOpenDisplay(nullptr);
-    if (display == nullptr) return false;
-    XCloseDisplay(display);
-    return true;
-}
-
 void failWithoutDisplay() {
     writeAll(STDERR_FILENO, "Error opening display. Please ensure a graphical display is available\n");
-    std::exit(1);
+    // Called from inside Qt's start-up, where running the exit handlers would tear down a half
+    // made application; nothing is buffered, every line went out with write().
+    _exit(1);
+}
+
+// ---- Qt's messages ------------------------------------------------------------------------
+//
+// Whatever platform Qt picks (X11 by default, or what QT_QPA_PLATFORM names: wayland, eglfs,
+// a typo...), when it cannot start Qt writes a fatal message and aborts with a core dump. The
+// fatal message passes through Qt's message handler first, so while the window is being made
+// the program holds Qt's messages there: a fatal one means there is no display, and the
+// warnings that led up to it are dropped with it. Probing each platform beforehand would have
+// to repeat Qt's own choice of plugin, its fallbacks and each plugin's needs; this asks Qt.
+// Messages are held in the same way while Qt handles the window's events, and dropped when
+// the window turns out to have gone meanwhile: Qt complains about drawing into a window that
+// another client destroyed. Otherwise held messages go to Qt's own handler, unchanged and in
+// order, once the window is up or the events are handled.
+
+// Qt's own messages carry no file or function in its release builds; the category is copied,
+// as it may live in a platform plugin that Qt unloads once the plugin has failed.
+struct HeldMessage {
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+
+struct QtMessages {
+    QtMessageHandler qtHandler = nullptr;  // Qt's own, which writes to standard error
+    bool starting = false;                 // the first window is being made
+    bool holding = false;
+    std::vector<HeldMessage> held;
+};
+QtMessages qtMessages;
+
+// Ends holding; the held messages go to Qt's handler when `keep`, and are dropped otherwise.
+void releaseQtMessages(bool keep) {
+    qtMessages.holding = false;
+    for (const HeldMessage& m : qtMessages.held) {
+        if (keep) qtMessages.qtHandler(m.type, QMessageLogContext(nullptr, 0, nullptr, m.category.c_str()), m.text);
+    }
+    qtMessages.held.clear();
+}
+
+void onQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (!qtMessages.holding) return qtMessages.qtHandler(type, context, text);
+    if (type == QtFatalMsg && qtMessages.starting) failWithoutDisplay();
+    // No category and "default" read the same to Qt.
+    qtMessages.held.push_back({type, context.category != nullptr ? context.category : "default", text});
+    if (type == QtFatalMsg) releaseQtMessages(true);  // then Qt aborts, as it always has
+}
+
+void holdQtMessages() {
+    if (qtMessages.qtHandler == nullptr) {
+        qtMessages.qtHandler = qInstallMessageHandler(onQtMessage);
+        // Qt ends the process itself when its connection to the display breaks.
+        std::atexit([] { releaseQtMessages(true); });
+    }
+    qtMessages.holding = true;
+}
+
+// ---- telling that the user closed the window --------------------------------------------
+
+// A close request from the window system (the close button, which sends WM_DELETE_WINDOW)
+// makes OpenCV delete its window, and with the last window its whole window machinery, after
+// which it answers questions about the window with an exception. -1 means the backend can't
+// tell, which is not taken as closed.
+bool openCvWindowGone() {
+    try {
+        return cv::getWindowProperty(kWindowTitle, cv::WND_PROP_VISIBLE) == 0;
+    } catch (const cv::Exception&) {
+        return true;
+    }
+}
+
+// Another client destroying the X11 window (xdotool windowclose) goes unnoticed by Qt: it keeps
+// drawing into a window that is gone, and the program would run on with nothing on screen.
+// So the window is watched on a connection of the program's own, which X tells when the
+// window is destroyed, whoever destroys it.
+bool x11ErrorSeen = false;
+int noteX11Error(Display*, XErrorEvent*) {
+    x11ErrorSeen = true;
+    return 0;
+}
+
+void watchX11Window() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return;
+    Window id = 0;
+    for (QWindow* w : QGuiApplication::topLevelWindows()) {
+        if (w->title() == QLatin1String(kWindowTitle) && w->handle() != nullptr) id = static_cast<Window>(w->winId());
+    }
+    if (id == 0) return;
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return;
+    // Errors are caught here only, around the one request that can fail (the window may be gone
+    // already); Qt's own handler is back in place afterwards.
+    x11ErrorSeen = false;
+    const XErrorHandler qtErrorHandler = XSetErrorHandler(noteX11Error);
+    XSelectInput(display, id, StructureNotifyMask);
+    XSync(display, False);
+    XSetErrorHandler(qtErrorHandler);
+    window.watcher = display;
+    window.x11Window = id;
+    if (x11ErrorSeen) window.closed = true;
+}
+
+bool x11WindowDestroyed() {
+    if (window.watcher == nullptr) return false;
+    while (XPending(window.watcher) > 0) {
+        XEvent event;
+        XNextEvent(window.watcher, &event);
+        if (event.type == DestroyNotify && event.xdestroywindow.window == window.x11Window) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -146,16 +257,38 @@ void drawScan(cv::Mat& image, const ScanRecord& record) {
 }
 
 void pumpWindowEvents() {
-    if (!window.made) return;
+    if (!window.made || window.closed) return;
+    // Asked before Qt gets its turn, so that Qt never draws into a window that another client
+    // destroyed, and after, as the window may go while Qt draws or handles a close request.
+    window.closed = x11WindowDestroyed();
+    if (window.closed) return;
+    holdQtMessages();
     cv::pollKey();
     window.lastPaint = std::chrono::steady_clock::now();
+    window.closed = x11WindowDestroyed() || openCvWindowGone();
+    releaseQtMessages(!window.closed);
 }
 
-void showScan(const cv::Mat& image) {
-    if (!window.made && !displayAvailable()) failWithoutDisplay();
+bool windowClosed() { return window.closed; }
+
+bool showScan(const cv::Mat& image) {
+    // Showing would make a new window in place of the one the user closed.
+    if (window.made) window.closed = window.closed || x11WindowDestroyed() || openCvWindowGone();
+    if (window.closed) return false;
+    const bool first = !window.made;
+    if (first) {
+        qtMessages.starting = true;
+        holdQtMessages();
+    }
     cv::namedWindow(kWindowTitle, cv::WINDOW_AUTOSIZE);
     cv::imshow(kWindowTitle, image);
     cv::resizeWindow(kWindowTitle, image.cols + 3, image.rows + 3);
     window.made = true;
     if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpWindowEvents();
+    if (first) {
+        qtMessages.starting = false;
+        releaseQtMessages(true);
+        watchX11Window();
+    }
+    return true;
 }

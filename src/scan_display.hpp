@@ -37,9 +37,15 @@ void drawMarker(cv::Mat& image, cv::Point centre);
 // Clears `image` and marks every reading of `record` on it.
 void drawScan(cv::Mat& image, const ScanRecord& record);
 
-// Shows `image` in the window, making the window on first use. Ends the process with a
-// message when there is no display to open it on.
-void showScan(const cv::Mat& image);
+// Shows `image` in the window, making the window on first use, and returns true. Returns
+// false, showing nothing, once the user has closed the window. Ends the process with a
+// message and status 1 when there is no display to open the window on, whatever window system
+// the toolkit was asked to use.
+bool showScan(const cv::Mat& image);
 
-// Lets the window system repaint and handle input; does nothing before the first window.
+// Lets the window system repaint and handle input; does nothing before the first window or
+// after the user has closed it.
 void pumpWindowEvents();
+
+// Whether the user has closed the window, as far as the last showScan or pumpWindowEvents saw.
+bool windowClosed();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,16 +20,21 @@
 #include "scan_display.hpp"
 #include "test_support.hpp"
 
+#include <X11/Xlib.h>  // last: its macros clash with the headers above
+
 namespace {
 
 using namespace std::chrono_literals;
 
 struct Launch {
     std::vector<std::string> argv{PROGRAM_PATH};
-    bool withoutDisplay = false;
-    bool closeStandardOutput = false;
+    std::vector<std::string> environment;  // "NAME=value" is set, "NAME" removed
+    std::vector<int> closedDescriptors;
     std::string standardOutputFile;  // empty: captured
+    int outputPipeSize = 0;          // 0: the system's default
 };
+
+const std::vector<std::string> kWithoutDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
 
 struct Running {
     pid_t pid = -1;
@@ -46,22 +52,23 @@ Running start(const Launch& launch) {
     int out[2], err[2];
     EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
     EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    if (launch.outputPipeSize > 0) {
+        EXPECT_GE(fcntl(out[1], F_SETPIPE_SZ, launch.outputPipeSize), 0);
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(err[1], STDERR_FILENO);
-        if (launch.closeStandardOutput) {
-            close(STDOUT_FILENO);
-        } else if (!launch.standardOutputFile.empty()) {
+        if (!launch.standardOutputFile.empty()) {
             const int fd = open(launch.standardOutputFile.c_str(), O_WRONLY);
             dup2(fd, STDOUT_FILENO);
         } else {
             dup2(out[1], STDOUT_FILENO);
         }
-        if (launch.withoutDisplay) {
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            unsetenv("QT_QPA_PLATFORM");
+        for (int fd : launch.closedDescriptors) close(fd);
+        for (const std::string& e : launch.environment) {
+            e.find('=') == std::string::npos ? unsetenv(e.c_str()) : putenv(const_cast<char*>(e.c_str()));
         }
+        signal(SIGPIPE, SIG_DFL);  // a test that feeds a pipe ignores it
         std::vector<char*> argv;
         for (const std::string& a : launch.argv) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -99,6 +106,7 @@ void collect(Running& running, Finished& finished, Done done, std::chrono::secon
 
 void waitForExit(Running& running, Finished& finished) {
     collect(running, finished, [](const Finished&) { return false; });
+    if (running.out >= 0 || running.err >= 0) kill(running.pid, SIGKILL);  // it hung: collect failed the test
     int status = 0;
     waitpid(running.pid, &status, 0);
     finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
@@ -243,7 +251,7 @@ TEST(Transcript, LostStandardOutputIsAFailure) {
     for (const Case& c : cases) {
         Launch launch;
         launch.argv.push_back(log);
-        launch.closeStandardOutput = c.close;
+        if (c.close) launch.closedDescriptors = {STDOUT_FILENO};
         launch.standardOutputFile = c.file;
         const Finished finished = run(launch);
         EXPECT_EQ(finished.status, 1) << c.name;
@@ -255,16 +263,23 @@ TEST(Window, WithoutADisplayTheProgramSaysSoInsteadOfAborting) {
     TempDir dir;
     const std::vector<double> numbers = twoRecords();
     const std::vector<double> first(numbers.begin(), numbers.begin() + kNumbersPerRecord);
-    Launch launch;
-    launch.argv.push_back(dir.file("log.scans", logText(numbers)));
-    launch.withoutDisplay = true;
-    const Finished finished = run(launch);
-    EXPECT_EQ(finished.status, 1);
-    EXPECT_EQ(finished.out, kBanner + streamEcho(first));
-    EXPECT_EQ(finished.err, "Error opening display. Please ensure a graphical display is available\n");
+    // Whatever platform Qt is asked for; eglfs and linuxfb are pointed at devices that don't
+    // exist, as a developer's machine may have a GPU or a framebuffer they would start on.
+    const std::string kms = "QT_QPA_EGLFS_KMS_CONFIG=" + dir.file("kms.json", R"({"device": "/nonexistent/card0"})");
+    for (const char* platform : {"", "xcb", "XCB", "wayland", "wayland;xcb", "eglfs", "linuxfb:fb=/none/fb0", "wayland-eglx"}) {
+        Launch launch;
+        launch.argv.push_back(dir.file("log.scans", logText(numbers)));
+        launch.environment = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=" + std::string(platform), kms};
+        const Finished finished = run(launch);
+        EXPECT_EQ(finished.status, 1) << platform;
+        EXPECT_EQ(finished.out, kBanner + streamEcho(first)) << platform;
+        EXPECT_EQ(finished.err, "Error opening display. Please ensure a graphical display is available\n") << platform;
+    }
 
     // A log without records never needs the display.
-    launch.argv.back() = dir.file("empty.scans", "\n");
+    Launch launch;
+    launch.argv.push_back(dir.file("empty.scans", "\n"));
+    launch.environment = kWithoutDisplay;
     const Finished empty = run(launch);
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.err, "");
@@ -326,6 +341,24 @@ bool showsExactly(const cv::Mat& shot, const cv::Mat& picture) {
     return false;
 }
 
+cv::Mat pictureOf(const std::vector<double>& record) {
+    ScanRecord scan;
+    std::copy(record.begin() + 1, record.end(), scan.readings.begin());
+    cv::Mat picture = makeScanImage();
+    drawScan(picture, scan);
+    return picture;
+}
+
+// The id of the one window once it shows `picture`; empty if it never does.
+std::string windowShowing(const cv::Mat& picture) {
+    for (auto deadline = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(200ms);
+        const std::vector<std::string> ids = windowIds();
+        if (ids.size() == 1 && showsExactly(screenshot(ids[0]), picture)) return ids[0];
+    }
+    return "";
+}
+
 TEST(Window, ALiveLogIsShownScanByScanInOneWindow) {
     TempDir dir;
     const std::string fifo = dir.path + "/live.scans";
@@ -348,24 +381,133 @@ TEST(Window, ALiveLogIsShownScanByScanInOneWindow) {
     EXPECT_EQ(finished.out, expectedOut);
 
     // The program now waits for more input, with the last scan on screen.
-    ScanRecord last;
-    std::copy(numbers.end() - kReadingCount, numbers.end(), last.readings.begin());
-    cv::Mat picture = makeScanImage();
-    drawScan(picture, last);
-    bool shown = false;
-    std::vector<std::string> ids;
-    for (auto deadline = std::chrono::steady_clock::now() + 20s; !shown && std::chrono::steady_clock::now() < deadline;) {
-        std::this_thread::sleep_for(200ms);
-        ids = windowIds();
-        shown = ids.size() == 1 && showsExactly(screenshot(ids[0]), picture);
-    }
-    EXPECT_EQ(ids.size(), 1u);
-    EXPECT_TRUE(shown) << "the window never showed the last scan";
+    EXPECT_NE(windowShowing(pictureOf({numbers.end() - kNumbersPerRecord, numbers.end()})), "")
+        << "the window never showed the last scan";
 
     close(feed);
     waitForExit(running, finished);
     EXPECT_EQ(finished.status, 0) << finished.err;
     EXPECT_EQ(finished.out, expectedOut);
+}
+
+// ---- hostile surroundings and careless users --------------------------------------------
+
+TEST(StandardDescriptors, ClosedOnesNeitherHangTheProgramNorTakeTheLogsPlace) {
+    TempDir dir;
+    const std::vector<double> numbers = twoRecords();
+    const std::vector<double> first(numbers.begin(), numbers.begin() + kNumbersPerRecord);
+    struct Case {
+        std::vector<int> closed;
+        std::string log;
+        int status;
+        std::string out;
+    };
+    const Case cases[] = {{{STDIN_FILENO, STDERR_FILENO}, logText(numbers), 0, kBanner + streamEcho(numbers)},
+                          {{STDERR_FILENO}, logText(first) + "5 x", 1, kBanner + streamEcho(first)}};
+    for (const Case& c : cases) {
+        Launch launch;
+        launch.argv.push_back(dir.file("log.scans", c.log));
+        launch.closedDescriptors = c.closed;
+        launch.environment = {"XDG_RUNTIME_DIR"};  // so that Qt has a warning to write
+        const Finished finished = run(launch);
+        EXPECT_EQ(finished.status, c.status);
+        EXPECT_EQ(finished.out, c.out);
+    }
+}
+
+TEST(Messages, ControlBytesOfNamesAreEscapedAndEverythingElseIsKept) {
+    TempDir dir;
+    const std::pair<std::string, std::string> names[] = {
+        {"a\nb", "a\\x0ab"}, {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"}, {"tab\there", "tab\\x09here"},
+        {"caf\xc3\xa9 \\x41 \"q\"", "caf\xc3\xa9 \\x41 \"q\""}};
+    for (const auto& [name, shown] : names) {
+        EXPECT_EQ(runOn(dir.path + "/no " + name).err,
+                  "Error opening laser file " + dir.path + "/no " + shown + ". Please ensure file exists\n");
+        EXPECT_EQ(runOn(dir.file(name, "1 2")).err,
+                  "Error reading laser file " + dir.path + "/" + shown + ": record 1 ends after 2 of 362 numbers\n");
+        Launch launch;
+        launch.argv = {name};
+        EXPECT_EQ(run(launch).out, "USAGE: " + shown + " <laserFile>\n");
+    }
+}
+
+TEST(Window, RepaintsWhileTheTranscriptsReaderStalls) {
+    TempDir dir;
+    const std::vector<double> record = sampleRecord(1, 900);
+    std::vector<double> numbers;
+    for (int r = 0; r < 300; ++r) numbers.insert(numbers.end(), record.begin(), record.end());
+    // Two pages: the smallest pipe in which the first records fit before the reader stalls.
+    for (int pipeSize : {8192, 65536}) {
+        Launch launch;
+        launch.argv.push_back(dir.file("log.scans", logText(numbers)));
+        launch.outputPipeSize = pipeSize;
+        Running running = start(launch);  // standard output is not read until the end
+        const std::string id = windowShowing(pictureOf(record));
+        EXPECT_NE(id, "");
+        if (!id.empty()) {
+            command("xdotool windowunmap --sync " + id + " windowmap --sync " + id);
+            EXPECT_NE(windowShowing(pictureOf(record)), "") << "hidden and shown again, the window stayed black";
+        }
+        Finished finished;
+        waitForExit(running, finished);
+        EXPECT_EQ(finished.status, 0) << finished.err;
+        EXPECT_EQ(finished.out, kBanner + streamEcho(numbers));
+    }
+}
+
+// Asks the window to close, as a window manager does when its close button is clicked.
+void requestClose(const std::string& id) {
+    Display* display = XOpenDisplay(nullptr);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::stoul(id);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XCloseDisplay(display);
+}
+
+TEST(Window, ClosingItStopsTheProgramAfterAWholeRecord) {
+    std::signal(SIGPIPE, SIG_IGN);  // the feed learns from EPIPE that the program has gone
+    const std::vector<double> record = sampleRecord(1, 900);
+    // busy: the log keeps coming (else it pauses after 5 records); stalled: the transcript is read
+    // only once the window is closed; destroyed: by xdotool windowclose (else the close button).
+    struct Case {
+        bool busy, stalled, destroyed;
+    };
+    for (const Case c : {Case{1, 0, 0}, Case{1, 0, 1}, Case{0, 0, 0}, Case{0, 0, 1}, Case{1, 1, 0}}) {
+        SCOPED_TRACE(testing::Message() << "busy " << c.busy << ", stalled " << c.stalled << ", destroyed " << c.destroyed);
+        TempDir dir;
+        const std::string fifo = dir.path + "/live.scans";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        Launch launch;
+        launch.argv.push_back(fifo);
+        Running running = start(launch);
+        const int feed = open(fifo.c_str(), O_WRONLY);
+        std::thread feeder([&] { for (int r = 0; (c.busy || r < 5) && writeAll(feed, logText(record)); ++r) {} });
+        Finished finished;
+        const auto readAll = [&] { waitForExit(running, finished); };
+        std::thread reader(c.stalled ? [] {} : std::function<void()>(readAll));
+        const std::string id = windowShowing(pictureOf(record));
+        EXPECT_NE(id, "");
+        if (id.empty()) kill(running.pid, SIGKILL);
+        else if (c.destroyed) command("xdotool windowclose " + id);
+        else requestClose(id);
+        reader.join();
+        if (c.stalled) readAll();
+        close(feed);
+        feeder.join();
+
+        const std::string stopped = "Stopped: the window was closed after record ";
+        const std::size_t records = std::strtoull(finished.err.c_str() + std::min(stopped.size(), finished.err.size()), nullptr, 10);
+        EXPECT_EQ(finished.status, 130) << finished.err;
+        EXPECT_EQ(finished.err, stopped + std::to_string(records) + "\n");
+        EXPECT_TRUE(c.busy || records == 5) << records;
+        std::string transcript = kBanner;
+        for (std::size_t r = 0; r < records; ++r) transcript += streamEcho(record);
+        EXPECT_EQ(finished.out, transcript);
+    }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ set -eu
 
 build=(
   g++ make cmake pkg-config                      # the tool chain
-  libopencv-dev libx11-dev                       # the viewer: image, window, display check
+  libopencv-dev libx11-dev qtbase5-dev           # the viewer: image, window, OpenCV's toolkit
   libcli11-dev zlib1g-dev libsqlite3-dev libfastcdr-dev libyaml-cpp-dev liblz4-dev libzstd-dev
   librosbag-storage-dev libsensor-msgs-dev       # scanlog's readers
 )
