@@ -7,10 +7,11 @@
 // The leading value is the time in seconds since the log began, at 75 scans a second;
 // readings are whole centimetres with a few centimetres of noise, 8191 where nothing is hit
 // within 81.91 m and, now and then, a zero dropout.
+#include <CLI/CLI.hpp>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -133,26 +134,24 @@ void writeScan(const World& world, int index, std::mt19937& random, std::string&
     line += '\n';
 }
 
-[[noreturn]] void usage(const char* name) {
-    std::fprintf(stderr, "USAGE: %s [--scans N] [--seed S] > log.scans\n", name);
-    std::exit(1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     long scans = 450;
-    unsigned seed = 2026;
-    for (int i = 1; i < argc; ++i) {
-        if (i + 1 < argc && std::strcmp(argv[i], "--scans") == 0) {
-            scans = std::strtol(argv[++i], nullptr, 10);
-        } else if (i + 1 < argc && std::strcmp(argv[i], "--seed") == 0) {
-            seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-        } else {
-            usage(argv[0]);
-        }
+    std::uint32_t seed = 2026;
+    CLI::App app{"Writes a synthetic warehouse scan log to standard output.", "make_scan_log"};
+    // CLI11 takes a number only when the whole value is one and it fits the variable, so
+    // "abc", "1x", "-5" as a seed or a seed beyond 32 bits are refused, never read as 0 or wrapped.
+    app.add_option("--scans", scans, "Number of scans to write (default 450)")->check(CLI::Range(0L, long{INT_MAX}));
+    app.add_option("--seed", seed, "Seed of the noise, 0 to 4294967295 (default 2026)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "make_scan_log: %s (see make_scan_log --help)\n", e.what());
+        return 2;
     }
-    if (scans < 0) usage(argv[0]);
     const World world = makeWarehouse();
     std::mt19937 random(seed);
     std::string line;
