@@ -201,7 +201,9 @@ Target chooseTarget(Player& p, std::int64_t nowNs) {
     if (p.state != PlayState::playing) return {};
     if (p.next <= p.known) return {Want::record, p.next, true};
     if (!p.logEnded) return {Want::moreRecords};
-    if (p.known < p.options.start) {
+    if (p.known == 0) {
+        p.end = PlayEnd::endOfLog;  // nothing to play, and nothing wrong with that
+    } else if (p.known < p.options.start) {
         p.end = PlayEnd::startPastEnd;
     } else if (canLoop(p)) {
         p.next = p.options.start;

@@ -164,6 +164,9 @@ void endBySignal(int signal) {
 
 bool enterRawMode(int fd) {
     if (!isatty(fd) || tcgetattr(fd, &savedSettings) != 0) return false;
+    // Started in the background (`scanlog play log > out &`), the terminal is the shell's.
+    const pid_t foreground = tcgetpgrp(fd);
+    if (foreground != -1 && foreground != getpgrp()) return false;
     rawSettings = savedSettings;
     rawSettings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     rawSettings.c_cc[VMIN] = 1;

@@ -37,7 +37,7 @@ int takeCaughtSignal();
 // ---- raw mode -----------------------------------------------------------------------------
 
 // Puts the terminal on `fd` into raw mode (no line editing, no echo; Ctrl-C still signals),
-// remembering its settings. Ctrl-Z gives them back while the process is stopped, and raw
+// remembering its settings; not when the process runs in the terminal's background. Ctrl-Z gives them back while the process is stopped, and raw
 // mode returns when it continues. False when `fd` is not a terminal.
 bool enterRawMode(int fd);
 // Gives the terminal its settings back; safe to call when not in raw mode, and again.

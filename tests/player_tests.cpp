@@ -419,6 +419,7 @@ TEST(End, EveryWayAPlayCanEnd) {
          PlayEnd::logFailed},
         {"start past the end", 5, kNoDeadline, "", 0, PlayEnd::startPastEnd},
         {"start past the end of a damaged log", 7, kNoDeadline, "damage", 0, PlayEnd::logFailed},
+        {"no records", 1, kNoDeadline, "", 0, PlayEnd::endOfLog},
     };
     for (const Case& c : cases) {
         World world;
@@ -426,7 +427,8 @@ TEST(End, EveryWayAPlayCanEnd) {
         PlayOptions options = atRate(10);
         options.start = c.start;
         options.loop = !c.damage.empty();  // a damaged log is never played again
-        const Played played = play(world, options, scansAtRate(4), false, c.damage);
+        const std::vector<LogScan> scans = std::string(c.name) == "no records" ? std::vector<LogScan>() : scansAtRate(4);
+        const Played played = play(world, options, scans, false, c.damage);
         EXPECT_EQ(played.player.end, c.end) << c.name;
         EXPECT_EQ(played.written.size(), c.written) << c.name;
         if (!c.damage.empty()) {
