@@ -3,15 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <unistd.h>
 
 #include "commands.hpp"
 #include "info.hpp"
 #include "scan_display.hpp"
+#include "scanlog_test_support.hpp"
 
 namespace {
 
@@ -141,60 +137,10 @@ TEST(Info, ThePictureShareIsWhatTheViewerDraws) {
 
 // ---- the command, on files ---------------------------------------------------------------
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/scanlog-info-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string file(const std::string& name, const std::string& contents) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << contents;
-        return path + "/" + name;
-    }
-};
-
 std::string recordLine(const std::string& lead, double every) {
     std::string text = lead;
     for (int i = 0; i < kReadingCount; ++i) text += " " + std::to_string(every);
     return text + "\n";
-}
-
-struct Output {
-    int status;
-    std::string out, err;
-};
-
-std::string readAll(int fd) {
-    std::string text;
-    lseek(fd, 0, SEEK_SET);
-    char chunk[4096];
-    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(got));
-    return text;
-}
-
-// Runs `scanlog info` in this process with its standard output and error caught in files.
-Output info(const std::string& path, bool timed) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
-    FILE* out = std::tmpfile();
-    FILE* err = std::tmpfile();
-    dup2(fileno(out), STDOUT_FILENO);
-    dup2(fileno(err), STDERR_FILENO);
-    Output result;
-    result.status = runInfo(path, LogOptions{}, timed);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    dup2(savedOut, STDOUT_FILENO);
-    dup2(savedErr, STDERR_FILENO);
-    close(savedOut);
-    close(savedErr);
-    result.out = readAll(fileno(out));
-    result.err = readAll(fileno(err));
-    std::fclose(out);
-    std::fclose(err);
-    return result;
 }
 
 TEST(InfoCommand, ReportsScanFilesAndWhatCameBeforeTheDamage) {
@@ -218,15 +164,18 @@ TEST(InfoCommand, ReportsScanFilesAndWhatCameBeforeTheDamage) {
         {"missing", dir.path + "/none.scans", false, 1, {}, "scanlog: cannot open " + dir.path + "/none.scans: No such file or directory\n"},
     };
     for (const Case& c : cases) {
-        const Output result = info(c.path, c.timed);
+        Child result = startChild([&] { return runInfo(c.path, LogOptions{}, c.timed); }, STDIN_FILENO);
+        finish(result);
         EXPECT_EQ(result.status, c.status) << c.name;
-        EXPECT_EQ(result.err, c.err) << c.name;
+        EXPECT_EQ(result.errText, c.err) << c.name;
         if (c.out.empty()) {
-            EXPECT_EQ(result.out, "") << c.name;
+            EXPECT_EQ(result.outText, "") << c.name;
         } else {
-            EXPECT_EQ(result.out.rfind("log             " + c.path + "\nformat          scan file\n", 0), 0u) << c.name;
+            EXPECT_EQ(result.outText.rfind("log             " + c.path + "\nformat          scan file\n", 0), 0u) << c.name;
         }
-        for (const std::string& expected : c.out) EXPECT_NE(result.out.find(expected), std::string::npos) << c.name << ":\n" << result.out;
+        for (const std::string& expected : c.out) {
+            EXPECT_NE(result.outText.find(expected), std::string::npos) << c.name << ":\n" << result.outText;
+        }
     }
 }
 

@@ -2,100 +2,33 @@
 // bundled log played into the real viewer, driven through a pseudo-terminal as a user types.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <functional>
-#include <poll.h>
-#include <pty.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 #include <opencv2/imgproc.hpp>
 
 #include "scan_display.hpp"
 #include "scan_reader.hpp"
+#include "scanlog_test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Running {
-    pid_t pid = -1;
-    int err = -1;
-    std::string errText;
-    int status = -1;  // exit status, or -signal
-};
-
-// Starts scanlog with `args`, standard input from `input`, standard output discarded.
-Running startScanlog(const std::vector<std::string>& args, int input, bool withoutDisplay = false) {
-    int err[2];
-    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-    Running running;
-    running.pid = fork();
-    if (running.pid == 0) {
-        dup2(input, STDIN_FILENO);
-        const int nothing = open("/dev/null", O_WRONLY);
-        dup2(nothing, STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        if (withoutDisplay) {
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            unsetenv("QT_QPA_PLATFORM");
-        }
-        std::vector<char*> argv{const_cast<char*>(SCANLOG_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(SCANLOG_PATH, argv.data());
-        _exit(127);
-    }
-    close(err[1]);
-    running.err = err[0];
-    return running;
+// Runs scanlog with `args` and standard input from `input`; standard output is discarded.
+Child startScanlog(const std::vector<std::string>& args, int input, bool withoutDisplay = false) {
+    return startChild(
+        [&] {
+            dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+            if (withoutDisplay) unsetenv("DISPLAY");
+            std::vector<char*> argv{const_cast<char*>(SCANLOG_PATH)};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(SCANLOG_PATH, argv.data());
+            return 127;
+        },
+        input);
 }
-
-void readErrors(Running& running, int waitMs) {
-    pollfd fd{running.err, POLLIN, 0};
-    while (running.err >= 0 && poll(&fd, 1, waitMs) > 0) {
-        char chunk[4096];
-        const ssize_t got = read(running.err, chunk, sizeof chunk);
-        if (got <= 0) {
-            close(running.err);
-            running.err = -1;
-            break;
-        }
-        running.errText.append(chunk, static_cast<std::size_t>(got));
-        waitMs = 0;
-    }
-}
-
-void waitForExit(Running& running) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (running.err >= 0 && std::chrono::steady_clock::now() < deadline) readErrors(running, 100);
-    int status = 0;
-    if (std::chrono::steady_clock::now() >= deadline) kill(running.pid, SIGKILL);
-    waitpid(running.pid, &status, 0);
-    running.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-struct Terminal {
-    int master = -1, slave = -1;
-    Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
-    ~Terminal() {
-        close(master);
-        close(slave);
-    }
-    bool cooked() const {
-        termios settings{};
-        tcgetattr(slave, &settings);
-        return (settings.c_lflag & ICANON) != 0 && (settings.c_lflag & ECHO) != 0;
-    }
-};
 
 // ---- the window ---------------------------------------------------------------------------
 
@@ -173,20 +106,6 @@ std::vector<ScanRecord> bundledRecords() {
     return records;
 }
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/scanlog-view-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(View, KeepsTheLastScanOnScreenUntilQ) {
     const std::vector<ScanRecord> records = bundledRecords();
     ASSERT_EQ(records.size(), 450u);
@@ -196,15 +115,15 @@ TEST(View, KeepsTheLastScanOnScreenUntilQ) {
     TempDir dir;
     const std::string echo = dir.path + "/echo.txt";
     Terminal terminal;
-    Running view = startScanlog({"view", "--speed", "10", "--echo", echo, EXAMPLE_LOG}, terminal.slave);
+    Child view = startScanlog({"view", "--speed", "10", "--echo", echo, EXAMPLE_LOG}, terminal.slave);
     EXPECT_TRUE(windowShows(last, 60s)) << "the window never showed the last scan";
     // At the end of the log the pipe stays open: the scan stays, the viewer runs on.
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(windowShows(last, 5s)) << "the last scan did not stay";
     EXPECT_FALSE(terminal.cooked()) << "keys are read in raw mode";
 
-    ASSERT_EQ(write(terminal.master, "q", 1), 1);
-    waitForExit(view);
+    terminal.type("q");
+    finish(view);
     EXPECT_EQ(view.status, 0) << view.errText;
     EXPECT_EQ(view.errText.rfind("scanlog: played 450 records in ", 0), 0u) << view.errText;
     EXPECT_TRUE(windowIds().empty()) << "the window stayed after q";
@@ -222,7 +141,7 @@ TEST(View, KeepsTheLastScanOnScreenUntilQ) {
 TEST(View, EndsWithTheViewerWhenItsWindowIsClosed) {
     Terminal terminal;
     // 1 record a second: the window is closed long before the log's end.
-    Running view = startScanlog({"view", "--rate", "1", EXAMPLE_LOG}, terminal.slave);
+    Child view = startScanlog({"view", "--rate", "1", EXAMPLE_LOG}, terminal.slave);
     std::vector<std::string> ids;
     for (auto deadline = std::chrono::steady_clock::now() + 60s; ids.empty() && std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(200ms);
@@ -230,7 +149,7 @@ TEST(View, EndsWithTheViewerWhenItsWindowIsClosed) {
     }
     ASSERT_EQ(ids.size(), 1u);
     command("xdotool windowclose " + ids[0] + " 2>/dev/null");
-    waitForExit(view);
+    finish(view);
     EXPECT_EQ(view.status, 130) << view.errText;
     EXPECT_EQ(view.errText.rfind("Stopped: the window was closed after record ", 0), 0u) << view.errText;
     EXPECT_NE(view.errText.find("\nscanlog: played "), std::string::npos) << view.errText;
@@ -239,8 +158,8 @@ TEST(View, EndsWithTheViewerWhenItsWindowIsClosed) {
 
 TEST(View, WithoutADisplayTheViewersMessageIsPassedOn) {
     const int input = open("/dev/null", O_RDONLY);
-    Running view = startScanlog({"view", "--speed", "100", EXAMPLE_LOG}, input, true);
-    waitForExit(view);
+    Child view = startScanlog({"view", "--speed", "100", EXAMPLE_LOG}, input, true);
+    finish(view);
     close(input);
     EXPECT_EQ(view.status, 1);
     EXPECT_EQ(view.errText.rfind("Error opening display. Please ensure a graphical display is available\nscanlog: played ", 0),

@@ -1,0 +1,119 @@
+// Helpers for the tests of scanlog's commands: temporary folders, a command run in a child
+// process with its output caught, and a pseudo-terminal for its keys.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/scanlog-test-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string file(const std::string& name, const std::string& contents) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << contents;
+        return path + "/" + name;
+    }
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::size_t lineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+    std::string outText, errText;
+    int status = -1;  // exit status, or -signal
+};
+
+// Runs `body` in a child process whose standard input is `input` and whose standard output
+// and error come back through pipes; its return value is the exit status.
+inline Child startChild(const std::function<int()>& body, int input) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        std::signal(SIGPIPE, SIG_IGN);  // as scanlog's main does
+        dup2(input, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        _exit(body());
+    }
+    close(out[1]);
+    close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+// Reads the child's output until `done` says so, or both pipes close.
+inline void collect(Child& child, const std::function<bool(const Child&)>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done(child) && (child.out >= 0 || child.err >= 0)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the child stopped answering";
+        pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
+        poll(fds, 2, 100);
+        int* ends[2] = {&child.out, &child.err};
+        std::string* texts[2] = {&child.outText, &child.errText};
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            char chunk[65536];
+            const ssize_t got = read(*ends[i], chunk, sizeof chunk);
+            if (got > 0) {
+                texts[i]->append(chunk, static_cast<std::size_t>(got));
+            } else {
+                close(*ends[i]);
+                *ends[i] = -1;
+            }
+        }
+    }
+}
+
+inline void finish(Child& child) {
+    collect(child, [](const Child&) { return false; });
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    child.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// A pseudo-terminal: the child gets `slave` as its standard input, the test types on `master`.
+struct Terminal {
+    int master = -1, slave = -1;
+    Terminal() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
+    ~Terminal() {
+        close(master);
+        close(slave);
+    }
+    // Line editing and echo on, as a shell leaves a terminal.
+    bool cooked() const {
+        termios settings{};
+        tcgetattr(slave, &settings);
+        return (settings.c_lflag & ICANON) != 0 && (settings.c_lflag & ECHO) != 0;
+    }
+    void type(const std::string& keys) const {
+        EXPECT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+};
