@@ -344,6 +344,9 @@ bool runPlayer(Player& p) {
         const std::int64_t statusDue = refreshStatus(p, nowNs);
         const WaitResult result = p.io.wait(wantRoom ? statusDue : std::min(dueNs, statusDue), wantRoom);
         takeWaitResult(p, result);
+        // A step waiting for a reader that does not read would hold q up behind it.
+        const bool stuck = wantRoom && !result.room && p.stepPending;
+        if (stuck && std::find(p.keys.begin(), p.keys.end(), Key::quit) != p.keys.end()) p.end = PlayEnd::quit;
         if (p.end == PlayEnd::none && wantRoom && result.room) writeRecord(p, target, dueNs);
     }
 }

@@ -286,10 +286,13 @@ TEST(Keys, ChangeThePlayAsTheyCome) {
         {"step past the end stays", {{50 * kMs, "ssssssss"}, {60 * kMs, "q"}},
          writes({{0, 1}, {50, 2}, {50, 3}, {50, 4}, {50, 5}, {50, 6}}), PlayEnd::quit},
         {"quit", {{150 * kMs, "q"}}, writes({{0, 1}, {100, 2}}), PlayEnd::quit},
+        // The reader takes nothing from 100 ms on: q still ends the play, step or no step.
+        {"quit while stuck", {{150 * kMs, "s"}, {160 * kMs, "q"}}, writes({{0, 1}}), PlayEnd::quit},
     };
     for (const Case& c : cases) {
         World world;
         world.typed = c.typed;
+        if (std::string(c.name) == "quit while stuck") world.stalls = {{100 * kMs, kNoDeadline}};
         const Played played = play(world, atRate(10), scansAtRate(6));
         EXPECT_EQ(played.written, c.expected) << c.name;
         EXPECT_EQ(played.player.end, c.end) << c.name;
