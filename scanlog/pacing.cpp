@@ -75,10 +75,11 @@ void showRecordAt(Pace& pace, std::int64_t logNs, std::int64_t nowNs) {
 }
 
 void notePacedWrite(Pace& pace, std::int64_t logNs, std::int64_t dueNs, std::int64_t writtenNs, std::int64_t stalledNs) {
-    pace.latestNs = std::max(pace.latestNs, writtenNs - dueNs);
+    pace.latestNs = std::max(pace.latestNs, writtenNs - dueNs - stalledNs);
+    pace.stalledNs += stalledNs;
     if (pace.chained) {
         pace.intendedNs += dueNs - pace.lastDueNs;
-        pace.takenNs += writtenNs - pace.lastWrittenNs;
+        pace.takenNs += writtenNs - pace.lastWrittenNs - stalledNs;
     }
     // The time the reader held the record up is taken out of the schedule, as if paused.
     pace.anchorWallNs += stalledNs;

@@ -31,10 +31,12 @@ struct Pace {
     std::int64_t anchorLogNs = 0;   // while paused: the log time the clock stands at
 
     // For the summary. A chain is a run of records written by the schedule with nothing but
-    // slips moving the anchor in between; only its intervals say whether the pace was kept.
-    std::int64_t latestNs = 0;         // the largest lateness of a record written by the schedule
+    // stalls moving the anchor in between; only its intervals say whether the pace was kept.
+    // The time a stalled reader took is the reader's, and counted apart.
+    std::int64_t latestNs = 0;         // the player's largest lateness with a record, stalls aside
     std::int64_t intendedNs = 0;       // chained intervals as the schedule wanted them
-    std::int64_t takenNs = 0;          // the same intervals as they were written
+    std::int64_t takenNs = 0;          // the same intervals as they were written, stalls aside
+    std::int64_t stalledNs = 0;        // all the time records waited for room in the output
     bool chained = false;
     std::int64_t lastDueNs = 0;        // the last scheduled record's due time, as the anchor moved
     std::int64_t lastWrittenNs = 0;

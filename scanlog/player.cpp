@@ -541,6 +541,7 @@ std::string summaryLine(const Player& p) {
                       static_cast<double>(p.pace.latestNs) / 1e6);
         line += text;
     }
+    if (p.pace.stalledNs > 0) line += "; the reader held records up for " + seconds(static_cast<double>(p.pace.stalledNs) / kSecondNs);
     if (p.unwaitedSteps > 0) {
         line += "; " + std::to_string(p.unwaitedSteps) +
                 (p.unwaitedSteps == 1 ? " time step" : " time steps") +

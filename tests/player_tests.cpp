@@ -235,9 +235,14 @@ TEST(Schedule, PaceFiguresInTheSummary) {
     World world;
     world.stalls = {{250 * kMs, 730 * kMs}};
     const Played played = play(world, atRate(10), scansAtRate(6));
-    // Five intervals wanted at 100 ms each took 930 ms: 500 / 930.
-    EXPECT_EQ(summaryLine(played.player),
-              "scanlog: played 6 records in 0.930 s (0.500 s of log); pace kept 53.76%, latest record 430.00 ms late");
+    // Five intervals of 100 ms took 930 ms, 430 ms of them the reader's.
+    EXPECT_EQ(summaryLine(played.player), "scanlog: played 6 records in 0.930 s (0.500 s of log); pace kept 100.00%, "
+                                          "latest record 0.00 ms late; the reader held records up for 0.430 s");
+    World busy;
+    busy.delays = {{150 * kMs, 50 * kMs}};
+    // Record 3 went out 50 ms late, and record 4 on time again: the pace was kept.
+    EXPECT_EQ(summaryLine(play(busy, atRate(10), scansAtRate(4)).player),
+              "scanlog: played 4 records in 0.300 s (0.300 s of log); pace kept 100.00%, latest record 50.00 ms late");
     World quiet;
     EXPECT_EQ(summaryLine(play(quiet, atRate(10), scansAtRate(1)).player),
               "scanlog: played 1 record in 0.000 s (0.000 s of log)");
