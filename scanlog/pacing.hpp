@@ -19,6 +19,8 @@ constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
 // A step between two records' times longer than this, or backwards, is played without a
 // wait: a log that was paused or whose clock was reset is not replayed as a long blank.
 constexpr std::int64_t kLongestWaitNs = 5'000'000'000;
+// A wait for room in the output shorter than this is the player's own time, not a stall.
+constexpr std::int64_t kShortestStallNs = 1'000'000;
 // Lateness of the player's own beyond this is not caught up: the anchor moves to the record.
 constexpr std::int64_t kCatchUpLimitNs = 500'000'000;
 constexpr double kSlowestSpeed = 0.1;

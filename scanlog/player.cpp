@@ -253,7 +253,8 @@ void noteWritten(Player& p, std::uint64_t number, std::int64_t nowNs) {
 void writeRecord(Player& p, const Target& target, std::int64_t dueNs) {
     const std::string* line = lineOf(p, target.number);
     if (line == nullptr) return;
-    const std::int64_t stalledNs = p.io.now() - p.roomAskedAt;
+    std::int64_t stalledNs = p.io.now() - p.roomAskedAt;
+    if (stalledNs < kShortestStallNs) stalledNs = 0;
     p.roomAskedFor = 0;
     const int failure = p.io.write(*line);
     const std::int64_t nowNs = p.io.now();

@@ -206,6 +206,8 @@ TEST(Schedule, AStalledReaderDelaysWhatFollowsAndABusyMachineCatchesUp) {
         {"long stall", {{250 * kMs, 730 * kMs}}, {}, writes({{0, 1}, {100, 2}, {200, 3}, {730, 4}, {830, 5}, {930, 6}})},
         {"short stall", {{290 * kMs, 305 * kMs}}, {}, writes({{0, 1}, {100, 2}, {200, 3}, {305, 4}, {405, 5}, {505, 6}})},
         {"stall at the start", {{0, 50 * kMs}}, {}, writes({{50, 1}, {150, 2}, {250, 3}, {350, 4}, {450, 5}, {550, 6}})},
+        // Under a millisecond is the player's own time, caught up like any lateness of its own.
+        {"no stall", {{300 * kMs, 300 * kMs + 500'000}}, {}, writes({{0, 1}, {100, 2}, {200, 3}, {300.5, 4}, {400, 5}, {500, 6}})},
         // The player itself woke 150 ms late: the schedule stays, record 5 is overdue at once.
         {"busy machine", {}, {{300 * kMs, 150 * kMs}}, writes({{0, 1}, {100, 2}, {200, 3}, {450, 4}, {450, 5}, {500, 6}})},
         // Too late to catch up without a rush: the schedule moves instead.
