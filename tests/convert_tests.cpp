@@ -227,7 +227,7 @@ TEST(SharedSamples, TheSameRecordingAgreesAcrossFormats) {
     EXPECT_EQ(ros1.status, 0);
     EXPECT_FALSE(ros1.out.empty());
     EXPECT_TRUE(ros1.out == ros2.out) << "the ROS 1 and ROS 2 copies differ";
-    for (const std::string& stamp : {"absolute", "index"}) {
+    for (const char* stamp : {"absolute", "index"}) {
         EXPECT_TRUE(scanlog({"convert", "--stamp", stamp, formats + "ros1/mehd1k_test_2026-02-19-11-53-31.bag"}).out ==
                     scanlog({"convert", "--stamp", stamp, formats + "ros2_db3/mehd1k_test_2026-02-19-11-53-31"}).out)
             << stamp;

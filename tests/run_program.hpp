@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -91,7 +92,10 @@ struct ScratchFolder {
         char pattern[] = "/tmp/rsi-test-XXXXXX";
         path = mkdtemp(pattern);
     }
-    ~ScratchFolder() { std::system(("chmod -R u+rwx '" + path + "'; rm -rf '" + path + "'").c_str()); }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
     std::string file(const std::string& name, const std::string& contents) const {
         std::ofstream(path + "/" + name, std::ios::binary) << contents;
         return path + "/" + name;
