@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <poll.h>
@@ -24,7 +25,10 @@ struct TempDir {
         char pattern[] = "/tmp/scanlog-test-XXXXXX";
         path = mkdtemp(pattern);
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
     std::string file(const std::string& name, const std::string& contents) const {
         std::ofstream(path + "/" + name, std::ios::binary) << contents;
         return path + "/" + name;
