@@ -37,11 +37,15 @@ int runConvert(const std::string& input, const LogOptions& options) {
     out.pending.reserve(kFlushBytes + 8192);
     LogSink sink;
     sink.scan = [&out](const LogScan& scan) {
+        if (out.error != 0) return false;
         appendScanLine(scan.leadingText, scan.record, out.pending);
         if (out.pending.size() < kFlushBytes && std::chrono::steady_clock::now() - out.lastFlush < kFlushInterval) {
             return true;
         }
         return flush(out);
+    };
+    sink.waiting = [&out] {
+        if (out.error == 0) flush(out);
     };
     std::string error;
     const bool read = readLog(input, options, false, sink, error);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
@@ -25,15 +27,12 @@ std::string cannotOpen(const std::string& path, int code) { return "scanlog: can
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-// The first non-blank token of a text log decides between a scan file (a number) and a
-// CARMEN log (a keyword or a comment).
+// The first non-blank character of a text log decides between a scan file (a number) and a
+// CARMEN log (a keyword or a comment). One character is enough, so a slow pipe is recognised
+// as soon as the log's first number starts.
 bool looksLikeScanFile(std::string_view head) {
     const std::size_t start = head.find_first_not_of(" \t\r\n\v\f");
-    if (start == std::string_view::npos) return false;
-    std::size_t end = head.find_first_of(" \t\r\n\v\f", start);
-    if (end == std::string_view::npos) end = head.size();
-    double value = 0;
-    return parseNumber(head.data() + start, head.data() + end, value);
+    return start != std::string_view::npos && std::string_view("0123456789+-.").find(head[start]) != std::string_view::npos;
 }
 
 bool looksLikeText(std::string_view head) {
@@ -53,23 +52,153 @@ Format recognise(std::string_view head) {
     return looksLikeScanFile(head) ? Format::scanFile : Format::carmen;
 }
 
-// ---- gzip ---------------------------------------------------------------------------------
+// ---- bytes --------------------------------------------------------------------------------
 
-struct GzipReader {
-    gzFile file = nullptr;
-    std::string error;  // zlib's own words for a damaged stream
+// The log's bytes as a reader sees them: gzip undone on the fly, and the first bytes, read to
+// recognise the format, handed out again first. Works the same on files, pipes and terminals:
+// each read returns what has arrived, so a live log streams.
+struct LogBytes {
+    int fd = -1;
+    std::string raw;  // bytes read from fd to look for the gzip magic, not yet handed on
+    std::size_t rawUsed = 0;
+    bool compressed = false;
+    z_stream stream{};
+    bool streamOpen = false;
+    bool inputEnded = false;
+    bool finished = false;
+    std::vector<unsigned char> input;
+    std::string head;  // decoded bytes read to recognise the format, handed out first
+    std::size_t headUsed = 0;
+    std::string error;  // what went wrong, when a read returned -1
+    const std::function<void()>* waiting = nullptr;
 };
 
-ssize_t readGzip(void* context, char* into, std::size_t size) {
-    auto& reader = *static_cast<GzipReader*>(context);
-    const unsigned int asked = static_cast<unsigned int>(std::min<std::size_t>(size, 1u << 30));
-    const int got = gzread(reader.file, into, asked);
-    if (got >= 0) return got;
-    int code = 0;
-    const char* message = gzerror(reader.file, &code);
-    reader.error = code == Z_ERRNO ? systemError(errno) : std::string(message);
+// Lets the consumer pass on what it holds before a read that would wait for a live log.
+void noteWaiting(LogBytes& bytes) {
+    if (bytes.waiting == nullptr || !*bytes.waiting) return;
+    pollfd ready{bytes.fd, POLLIN, 0};
+    if (poll(&ready, 1, 0) == 0) (*bytes.waiting)();
+}
+
+ssize_t readRaw(LogBytes& bytes, char* into, std::size_t size) {
+    if (bytes.rawUsed < bytes.raw.size()) {
+        const std::size_t n = std::min(size, bytes.raw.size() - bytes.rawUsed);
+        std::memcpy(into, bytes.raw.data() + bytes.rawUsed, n);
+        bytes.rawUsed += n;
+        return static_cast<ssize_t>(n);
+    }
+    noteWaiting(bytes);
+    for (;;) {
+        const ssize_t got = read(bytes.fd, into, size);
+        if (got >= 0) return got;
+        if (errno != EINTR) {
+            bytes.error = systemError(errno);
+            return -1;
+        }
+    }
+}
+
+ssize_t failDecoding(LogBytes& bytes, const std::string& what) {
+    bytes.error = "damaged gzip data: " + what;
     errno = EIO;
     return -1;
+}
+
+// Inflates into `into` until something comes out, the data ends, or it is found damaged.
+// Files made of several gzip members (concatenated with cat) read as one.
+ssize_t readInflated(LogBytes& bytes, char* into, std::size_t size) {
+    z_stream& z = bytes.stream;
+    while (!bytes.finished) {
+        if (z.avail_in == 0 && !bytes.inputEnded) {
+            const ssize_t got = readRaw(bytes, reinterpret_cast<char*>(bytes.input.data()), bytes.input.size());
+            if (got < 0) return -1;
+            bytes.inputEnded = got == 0;
+            z.next_in = bytes.input.data();
+            z.avail_in = static_cast<uInt>(got);
+        }
+        z.next_out = reinterpret_cast<Bytef*>(into);
+        z.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+        const uInt room = z.avail_out;
+        const int result = inflate(&z, Z_NO_FLUSH);
+        const std::size_t produced = room - z.avail_out;
+        if (result == Z_STREAM_END) {
+            if (z.avail_in == 0 && !bytes.inputEnded) {
+                const ssize_t got = readRaw(bytes, reinterpret_cast<char*>(bytes.input.data()), bytes.input.size());
+                if (got < 0) return -1;
+                bytes.inputEnded = got == 0;
+                z.next_in = bytes.input.data();
+                z.avail_in = static_cast<uInt>(got);
+            }
+            if (z.avail_in == 0) {
+                bytes.finished = true;
+            } else {
+                inflateReset(&z);
+            }
+        } else if (result == Z_BUF_ERROR && bytes.inputEnded && z.avail_in == 0 && produced == 0) {
+            return failDecoding(bytes, "the file ends inside the compressed data");
+        } else if (result != Z_OK && result != Z_BUF_ERROR) {
+            return failDecoding(bytes, z.msg != nullptr ? z.msg : "inflate failed");
+        }
+        if (produced > 0) return static_cast<ssize_t>(produced);
+    }
+    return 0;
+}
+
+ssize_t readDecoded(LogBytes& bytes, char* into, std::size_t size) {
+    return bytes.compressed ? readInflated(bytes, into, size) : readRaw(bytes, into, size);
+}
+
+// The reader that the format readers are given.
+ssize_t readLogBytes(void* context, char* into, std::size_t size) {
+    auto& bytes = *static_cast<LogBytes*>(context);
+    if (bytes.headUsed < bytes.head.size()) {
+        const std::size_t n = std::min(size, bytes.head.size() - bytes.headUsed);
+        std::memcpy(into, bytes.head.data() + bytes.headUsed, n);
+        bytes.headUsed += n;
+        return static_cast<ssize_t>(n);
+    }
+    return readDecoded(bytes, into, size);
+}
+
+// Reads until `enough` says the bytes can be recognised, or kHeadSize bytes, or the end.
+template <typename Enough>
+bool readUntil(std::string& head, Enough enough, const std::function<ssize_t(char*, std::size_t)>& readSome) {
+    char block[kHeadSize];
+    while (head.size() < kHeadSize && !enough(head)) {
+        const ssize_t got = readSome(block, kHeadSize - head.size());
+        if (got < 0) return false;
+        if (got == 0) break;
+        head.append(block, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
+// Enough bytes to tell every format apart: the longest magic, and the first character of a
+// text log.
+bool recognisable(const std::string& head) {
+    return head.size() >= 16 && head.find_first_not_of(" \t\r\n\v\f") != std::string::npos;
+}
+
+// Opens the gzip layer when the file starts with gzip's magic, and reads the head.
+bool readHead(LogBytes& bytes) {
+    const auto raw = [&bytes](char* into, std::size_t size) { return readRaw(bytes, into, size); };
+    if (!readUntil(bytes.raw, [](const std::string& h) { return h.size() >= 2; }, raw)) return false;
+    bytes.compressed = bytes.raw.size() >= 2 && bytes.raw[0] == '\x1f' && bytes.raw[1] == '\x8b';
+    if (bytes.compressed) {
+        bytes.input.resize(128 * 1024);
+        if (inflateInit2(&bytes.stream, 16 + MAX_WBITS) != Z_OK) {
+            bytes.error = "cannot start gzip decompression";
+            return false;
+        }
+        bytes.streamOpen = true;
+    }
+    const auto decoded = [&bytes](char* into, std::size_t size) { return readDecoded(bytes, into, size); };
+    return readUntil(bytes.head, recognisable, decoded);
+}
+
+void closeLogBytes(LogBytes& bytes) {
+    if (bytes.streamOpen) inflateEnd(&bytes.stream);
+    bytes.streamOpen = false;
 }
 
 // ---- stamps -------------------------------------------------------------------------------
@@ -225,37 +354,21 @@ bool readBagFolder(const std::string& path, const LogOptions& options, const Raw
 
 struct OpenLog {
     std::string path;      // as the user gave it, for messages
-    std::string file;      // what to open by name: the path, or the decompressed copy
-    int fd = -1;
-    GzipReader gzip;
-    int copyFd = -1;       // gzip-compressed binary logs are decompressed into this file
+    std::string file;      // what to open by name: the path, or the temporary copy
+    LogBytes bytes;
+    int copyFd = -1;       // binary logs that arrive compressed or through a pipe are copied here
 };
 
 void closeLog(OpenLog& log) {
-    if (log.gzip.file != nullptr) gzclose(log.gzip.file);
-    log.gzip.file = nullptr;
-    if (log.fd >= 0) close(log.fd);
+    closeLogBytes(log.bytes);
+    if (log.bytes.fd >= 0) close(log.bytes.fd);
     if (log.copyFd >= 0) close(log.copyFd);
-    log.fd = log.copyFd = -1;
+    log.bytes.fd = log.copyFd = -1;
 }
 
-// Reads up to kHeadSize bytes without consuming them from what `readBytes` will read later.
-std::string peekHead(OpenLog& log) {
-    std::string head(kHeadSize, '\0');
-    std::size_t have = 0;
-    for (;;) {
-        const int got = gzread(log.gzip.file, head.data() + have, static_cast<unsigned>(kHeadSize - have));
-        if (got <= 0) break;
-        have += static_cast<std::size_t>(got);
-        if (have == kHeadSize) break;
-    }
-    head.resize(have);
-    return head;
-}
-
-// A binary log inside gzip is decompressed to an unnamed temporary file, since the bag
-// libraries read files by name.
-bool decompressToTemporaryFile(OpenLog& log, std::string& error) {
+// The bag readers read files by name and jump about in them, so a bag that arrives gzip-
+// compressed or through a pipe is first copied to an unnamed temporary file.
+bool copyToTemporaryFile(OpenLog& log, std::string& error) {
     const char* tmp = std::getenv("TMPDIR");
     const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
     log.copyFd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -263,22 +376,27 @@ bool decompressToTemporaryFile(OpenLog& log, std::string& error) {
         error = "scanlog: " + log.path + ": cannot make a temporary file in " + folder + ": " + systemError(errno);
         return false;
     }
-    gzrewind(log.gzip.file);
     std::vector<char> block(1 << 20);
     for (;;) {
-        const ssize_t got = readGzip(&log.gzip, block.data(), block.size());
+        const ssize_t got = readLogBytes(&log.bytes, block.data(), block.size());
         if (got < 0) {
-            error = "scanlog: " + log.path + ": damaged gzip data: " + log.gzip.error;
+            error = "scanlog: " + log.path + ": " + log.bytes.error;
             return false;
         }
         if (got == 0) break;
         if (!writeAll(log.copyFd, std::string_view(block.data(), static_cast<std::size_t>(got)))) {
-            error = "scanlog: " + log.path + ": cannot decompress to " + folder + ": " + systemError(errno);
+            error = "scanlog: " + log.path + ": cannot copy to " + folder + ": " + systemError(errno);
             return false;
         }
     }
     log.file = "/proc/self/fd/" + std::to_string(log.copyFd);
     return true;
+}
+
+// A reader that met a read error reports it in its own words; the cause, when it was damaged
+// gzip data, is what the user needs to hear.
+void preferByteError(const OpenLog& log, bool ok, std::string& error) {
+    if (!ok && startsWith(log.bytes.error, "damaged gzip data")) error = "scanlog: " + log.path + ": " + log.bytes.error;
 }
 
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink) {
@@ -310,32 +428,21 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     OpenLog log;
     log.path = path;
     log.file = path;
-    log.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (log.fd < 0) {
+    log.bytes.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    log.bytes.waiting = &sink.waiting;
+    if (log.bytes.fd < 0) {
         error = cannotOpen(path, errno);
         return false;
     }
-    // zlib reads a file that is not compressed as it is, so every text log goes through it.
-    const int gzipFd = dup(log.fd);
-    log.gzip.file = gzipFd < 0 ? nullptr : gzdopen(gzipFd, "rb");
-    if (log.gzip.file == nullptr) {
-        if (gzipFd >= 0) close(gzipFd);
-        error = cannotOpen(path, ENOMEM);
-        closeLog(log);
-        return false;
-    }
-    gzbuffer(log.gzip.file, 128 * 1024);
-
-    // gzread undoes gzip as it reads, so the head is already the log's own first bytes.
-    const Format format = recognise(peekHead(log));
+    bool ok = readHead(log.bytes);
+    if (!ok) error = "scanlog: " + path + ": " + log.bytes.error;
+    const Format format = ok ? recognise(log.bytes.head) : Format::unknown;
     LogInfo info;
-    info.compressed = !gzdirect(log.gzip.file);
+    info.compressed = log.bytes.compressed;
     stamping.compressed = info.compressed;
-    bool ok = true;
-    if (info.compressed && (format == Format::ros1Bag || format == Format::sqlite || format == Format::mcap)) {
-        ok = decompressToTemporaryFile(log, error);
-    }
-    if (ok) gzrewind(log.gzip.file);
+    const bool binary = format == Format::ros1Bag || format == Format::sqlite || format == Format::mcap;
+    const bool regularFile = fstat(log.bytes.fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (ok && binary && (info.compressed || !regularFile)) ok = copyToTemporaryFile(log, error);
 
     if (!ok) {
     } else if (format == Format::empty) {
@@ -348,13 +455,13 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     } else if (format == Format::scanFile) {
         info.format = "scan file";
         if (sink.begin) sink.begin(info);
-        ScanInput input = scanInputFromReader(readGzip, &log.gzip, path);
+        ScanInput input = scanInputFromReader(readLogBytes, &log.bytes, path);
         ok = readScanFile(input, leadingValuesAreSeconds, options, sink, error);
-        if (!ok && !log.gzip.error.empty()) error = "scanlog: " + path + ": damaged gzip data: " + log.gzip.error;
+        preferByteError(log, ok, error);
     } else if (format == Format::carmen) {
-        ByteReader bytes{readGzip, &log.gzip};
+        ByteReader bytes{readLogBytes, &log.bytes};
         ok = readCarmenLog(bytes, path, options, raw, error);
-        if (!ok && !log.gzip.error.empty()) error = "scanlog: " + path + ": damaged gzip data: " + log.gzip.error;
+        preferByteError(log, ok, error);
     } else if (format == Format::ros1Bag) {
         ok = readRos1Bag(log.file, path, options, raw, error);
     } else if (format == Format::sqlite) {

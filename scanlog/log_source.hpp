@@ -69,6 +69,9 @@ struct LogScan {
 struct LogSink {
     std::function<void(const LogInfo&)> begin;  // may be empty
     std::function<bool(const LogScan&)> scan;   // false: stop reading
+    // May be empty. Called when a live log (a pipe) has nothing more to read for now: the
+    // moment to pass on what has been held back.
+    std::function<void()> waiting;
 };
 
 // Reads the log at `path` (a file, a gzip-compressed file, or a ROS 2 bag folder) and hands

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <poll.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -153,6 +154,86 @@ TEST(ConvertOutput, AReaderThatStopsEarlyIsQuietAndAFullDiskIsAnError) {
     const ProgramResult failed = runProgram(full);
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, "scanlog: error writing standard output: No space left on device\n");
+}
+
+TEST(ConvertPipes, ALiveLogStreamsAndAPipedLogReadsLikeItsFile) {
+    ScratchFolder folder;
+    const std::string fifo = folder.path + "/live";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FILE* converted = popen((kScanlog + " convert " + fifo).c_str(), "r");
+    ASSERT_NE(converted, nullptr);
+    const int feed = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(feed, 0);
+    const std::string first = recordLine("1", 100) + recordLine("2", 200);
+    ASSERT_TRUE(writeAll(feed, first));
+    // The two records come out while the log is still open: nothing waits for more input.
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (out.size() < first.size() && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fileno(converted), POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) continue;
+        char chunk[8192];
+        const ssize_t got = read(fileno(converted), chunk, sizeof chunk);
+        if (got <= 0) break;
+        out.append(chunk, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(out, first);
+    close(feed);
+    EXPECT_EQ(pclose(converted), 0);
+
+    // Through a pipe, plain or compressed, a log converts exactly as from its file.
+    std::string log;
+    for (int r = 0; r < 40; ++r) log += recordText(std::to_string(r), r, 7);
+    const std::string plain = folder.file("log.scans", log);
+    writeGzip(folder.path + "/log.scans.gz", log);
+    const std::string expected = scanlog({"convert", plain}).out;
+    for (const std::string& file : {plain, folder.path + "/log.scans.gz"}) {
+        FILE* piped = popen(("cat " + file + " | " + kScanlog + " convert /dev/stdin").c_str(), "r");
+        std::string text;
+        char chunk[8192];
+        for (std::size_t got; (got = fread(chunk, 1, sizeof chunk, piped)) > 0;) text.append(chunk, got);
+        EXPECT_EQ(pclose(piped), 0) << file;
+        EXPECT_EQ(text, expected) << file;
+    }
+}
+
+TEST(ConvertGzip, DamagedOrCutDataIsReportedAfterTheScansBeforeIt) {
+    ScratchFolder folder;
+    std::string log;
+    for (int r = 0; r < 3000; ++r) log += recordLine(std::to_string(r), r % 500);
+    writeGzip(folder.path + "/whole.gz", log);
+    const std::string packed = readFile(folder.path + "/whole.gz");
+    std::string damaged = packed;
+    for (std::size_t i = packed.size() / 2; i < packed.size() / 2 + 64; ++i) damaged[i] = static_cast<char>(~damaged[i]);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"cut", packed.substr(0, packed.size() / 2), "damaged gzip data: the file ends inside the compressed data"},
+        {"overwritten", damaged, "damaged gzip data: "},
+    };
+    for (const Case& c : cases) {
+        const std::string input = folder.file(std::string(c.name) + ".gz", c.bytes);
+        const ProgramResult result = scanlog({"convert", input});
+        EXPECT_EQ(result.status, 1) << c.name;
+        EXPECT_EQ(result.err.rfind("scanlog: " + input + ": " + c.err, 0), 0u) << c.name << ": " << result.err;
+        // Whatever came out is whole records. (gzip's check sum comes at the end of the data, so
+        // overwritten bytes can decode to other numbers before the damage is known.)
+        EXPECT_TRUE(result.out.empty() || result.out.back() == '\n') << c.name;
+        if (std::string(c.name) == "cut") {
+            EXPECT_TRUE(result.out == log.substr(0, result.out.size())) << c.name;
+        }
+    }
+    // Members written one after another (cat a.gz b.gz) read as one log.
+    std::size_t thousandLines = 0;
+    for (int line = 0; line < 1000; ++line) thousandLines = log.find('\n', thousandLines) + 1;
+    writeGzip(folder.path + "/second.gz", log.substr(0, thousandLines));
+    const std::string joined = folder.file("joined.gz", packed + readFile(folder.path + "/second.gz"));
+    const ProgramResult result = scanlog({"convert", "--stamp", "index", joined});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 3000 + 1000);
 }
 
 // ---- the real samples -------------------------------------------------------------------
