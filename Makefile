@@ -39,6 +39,7 @@ bench:
 	$(compile)
 	bench/replay_bench.sh $(BUILD)
 	bench/player_bench.sh $(BUILD)
+	$(BUILD)/bench/convert_bench --benchmark_min_time=1
 
 # Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.
 FUZZ_TARGETS = reader carmen mcap
