@@ -104,31 +104,32 @@ ssize_t failDecoding(LogBytes& bytes, const std::string& what) {
     return -1;
 }
 
+// Reads more compressed bytes when the last ones are used up. False on a read error.
+bool fillInput(LogBytes& bytes) {
+    z_stream& z = bytes.stream;
+    if (z.avail_in != 0 || bytes.inputEnded) return true;
+    const ssize_t got = readRaw(bytes, reinterpret_cast<char*>(bytes.input.data()), bytes.input.size());
+    if (got < 0) return false;
+    bytes.inputEnded = got == 0;
+    z.next_in = bytes.input.data();
+    z.avail_in = static_cast<uInt>(got);
+    return true;
+}
+
 // Inflates into `into` until something comes out, the data ends, or it is found damaged.
 // Files made of several gzip members (concatenated with cat) read as one.
 ssize_t readInflated(LogBytes& bytes, char* into, std::size_t size) {
     z_stream& z = bytes.stream;
     while (!bytes.finished) {
-        if (z.avail_in == 0 && !bytes.inputEnded) {
-            const ssize_t got = readRaw(bytes, reinterpret_cast<char*>(bytes.input.data()), bytes.input.size());
-            if (got < 0) return -1;
-            bytes.inputEnded = got == 0;
-            z.next_in = bytes.input.data();
-            z.avail_in = static_cast<uInt>(got);
-        }
+        if (!fillInput(bytes)) return -1;
         z.next_out = reinterpret_cast<Bytef*>(into);
         z.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
         const uInt room = z.avail_out;
         const int result = inflate(&z, Z_NO_FLUSH);
         const std::size_t produced = room - z.avail_out;
         if (result == Z_STREAM_END) {
-            if (z.avail_in == 0 && !bytes.inputEnded) {
-                const ssize_t got = readRaw(bytes, reinterpret_cast<char*>(bytes.input.data()), bytes.input.size());
-                if (got < 0) return -1;
-                bytes.inputEnded = got == 0;
-                z.next_in = bytes.input.data();
-                z.avail_in = static_cast<uInt>(got);
-            }
+            // Another member may follow; only more input can tell.
+            if (!fillInput(bytes)) return -1;
             if (z.avail_in == 0) {
                 bytes.finished = true;
             } else {
