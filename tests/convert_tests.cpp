@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "run_program.hpp"
+#include "test_support.hpp"
 #include "scan_reader.hpp"
 
 namespace {
@@ -23,13 +24,6 @@ ProgramResult scanlog(std::vector<std::string> arguments) {
     run.argv = {kScanlog};
     run.argv.insert(run.argv.end(), arguments.begin(), arguments.end());
     return runProgram(run);
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A record of `lead` and 361 readings base, base + 1, ...; spread over `perLine` numbers a line.
@@ -81,7 +75,7 @@ TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
 }
 
 TEST(ConvertErrors, SayWhatIsWrongAndWriteNothing) {
-    ScratchFolder folder;
+    TempDir folder;
     const std::string locked = folder.file("locked.scans", recordLine("1", 100));
     chmod(locked.c_str(), 0);
     mkdir((folder.path + "/bag").c_str(), 0755);
@@ -107,7 +101,7 @@ TEST(ConvertErrors, SayWhatIsWrongAndWriteNothing) {
 }
 
 TEST(ConvertScanFiles, AreRewrittenOneRecordPerLine) {
-    ScratchFolder folder;
+    TempDir folder;
     const std::string layout = recordText("0.5", 100.25, 19) + recordText("1e3", 7, 1);
     const std::string expected = recordLine("0.5", 100.25) + recordLine("1000", 7);
     writeGzip(folder.path + "/log.scans.gz", layout);
@@ -136,7 +130,7 @@ TEST(ConvertScanFiles, AreRewrittenOneRecordPerLine) {
 }
 
 TEST(ConvertOutput, AReaderThatStopsEarlyIsQuietAndAFullDiskIsAnError) {
-    ScratchFolder folder;
+    TempDir folder;
     std::string log;
     for (int r = 0; r < 2000; ++r) log += recordLine(std::to_string(r), r);
     const std::string input = folder.file("long.scans", log);
@@ -157,7 +151,7 @@ TEST(ConvertOutput, AReaderThatStopsEarlyIsQuietAndAFullDiskIsAnError) {
 }
 
 TEST(ConvertPipes, ALiveLogStreamsAndAPipedLogReadsLikeItsFile) {
-    ScratchFolder folder;
+    TempDir folder;
     const std::string fifo = folder.path + "/live";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     FILE* converted = popen((kScanlog + " convert " + fifo).c_str(), "r");
@@ -198,7 +192,7 @@ TEST(ConvertPipes, ALiveLogStreamsAndAPipedLogReadsLikeItsFile) {
 }
 
 TEST(ConvertGzip, DamagedOrCutDataIsReportedAfterTheScansBeforeIt) {
-    ScratchFolder folder;
+    TempDir folder;
     std::string log;
     for (int r = 0; r < 3000; ++r) log += recordLine(std::to_string(r), r % 500);
     writeGzip(folder.path + "/whole.gz", log);
@@ -274,7 +268,7 @@ TEST(SharedSamples, EveryFormatConvertsAndTheViewerReadsIt) {
         {"ros2_mcap/rosbags_rs_test_bag_mcap", {}, 2, ""},
         {"ros2_mcap/rosbags_rs_test_bag_mcap/test_bag_mcap.mcap", {}, 2, ""},
     };
-    ScratchFolder folder;
+    TempDir folder;
     for (const Case& c : cases) {
         std::vector<std::string> arguments{"convert"};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());

@@ -85,19 +85,3 @@ inline ProgramResult runProgram(const ProgramRun& run, std::chrono::seconds limi
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     return result;
 }
-
-struct ScratchFolder {
-    std::string path;
-    ScratchFolder() {
-        char pattern[] = "/tmp/rsi-test-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const std::string& name, const std::string& contents) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << contents;
-        return path + "/" + name;
-    }
-};

@@ -19,26 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char pattern[] = "/tmp/scanlog-test-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const std::string& name, const std::string& contents) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << contents;
-        return path + "/" + name;
-    }
-};
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+#include "test_support.hpp"
 
 inline std::size_t lineCount(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));

@@ -2,6 +2,9 @@
 // sample records.
 #pragma once
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,4 +34,26 @@ inline std::string joined(const std::vector<std::string>& parts, const std::stri
     std::string text;
     for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? separator : "") + parts[i];
     return text;
+}
+
+// A private folder for one test's files, removed with them at the end.
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char pattern[] = "/tmp/rsi-test-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const std::string& name, const std::string& contents) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << contents;
+        return path + "/" + name;
+    }
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
