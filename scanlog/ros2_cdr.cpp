@@ -24,8 +24,10 @@ std::string sequenceCut(const char* name, std::size_t available, std::uint32_t c
 }
 
 // A sequence of float32. Its length is checked against the bytes that are left before
-// anything is allocated, so a damaged length can't ask for gigabytes.
-bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>& values, std::string& error) {
+// anything is allocated, so a damaged length can't ask for gigabytes. With no `values` (the
+// intensities, which are not converted) only the length is checked: a message cut there is
+// still a damaged message.
+bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>* values, std::string& error) {
     std::uint32_t count = 0;
     cdr >> count;
     // The first element is aligned to 4 bytes, which a uint32 length already is.
@@ -34,20 +36,9 @@ bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>
         error = sequenceCut(name, available, count);
         return false;
     }
-    values.resize(count);
-    if (count > 0) cdr.deserializeArray(values.data(), count);
-    return true;
-}
-
-// Intensities are not converted, but a message cut inside them is still a damaged message.
-bool checkFloats(Cdr& cdr, std::size_t size, const char* name, std::string& error) {
-    std::uint32_t count = 0;
-    cdr >> count;
-    const std::size_t available = remaining(cdr, size) / sizeof(float);
-    if (count > available) {
-        error = sequenceCut(name, available, count);
-        return false;
-    }
+    if (values == nullptr) return true;
+    values->resize(count);
+    if (count > 0) cdr.deserializeArray(values->data(), count);
     return true;
 }
 
@@ -83,8 +74,8 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
               rangeMax = 0;
         cdr >> seconds >> nanoseconds >> frame;
         cdr >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
-        if (!readFloats(cdr, size, "ranges", ranges, error)) return false;
-        if (!checkFloats(cdr, size, "intensities", error)) return false;
+        if (!readFloats(cdr, size, "ranges", &ranges, error)) return false;
+        if (!readFloats(cdr, size, "intensities", nullptr, error)) return false;
         scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
         scan.angleMin = angleMin;
         scan.angleIncrement = angleIncrement;
