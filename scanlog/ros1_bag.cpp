@@ -3,6 +3,11 @@
 // with ROS's serialization streams, so that a damaged sequence length is caught before anything
 // is allocated for it (the generated deserializer would first resize to whatever length it
 // finds).
+//
+// rosbag itself trusts the offsets in a bag's index: a damaged one makes it read far outside
+// its buffers and crash. So the library runs in a child process (isolated_reader.hpp), which
+// streams the scans to this one; a crash there is one error line here.
+#include <cerrno>
 #include <console_bridge/console.h>
 #include <cstdint>
 #include <cstring>
@@ -14,8 +19,10 @@
 #include <ros/serialization.h>
 #include <sensor_msgs/LaserScan.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
+#include "isolated_reader.hpp"
 #include "log_source.hpp"
 #include "topics.hpp"
 
@@ -217,10 +224,8 @@ bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
     return true;
 }
 
-}  // namespace
-
-bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
-                 std::string& error) {
+bool readBag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
+             std::string& error) {
     // rosbag also logs its complaints through console_bridge; ours is the one line the user sees.
     console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
     LogInfo info;
@@ -240,4 +245,29 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
     if (sink.begin) sink.begin(info);
     Reading reading{path, sink, error, 0, {}, {}};
     return readScans(*bag, topic, reading);
+}
+
+}  // namespace
+
+bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
+                 std::string& error) {
+    if (!canReadInChild()) return readBag(file, path, options, sink, error);
+    ChildReading how;
+    how.path = path;
+    how.before.format = "ROS 1 bag";
+    how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
+    const int fd = openForChild(file);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        if (sink.begin) sink.begin(how.before);
+        return false;
+    }
+    how.keepFds = {fd};
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
+        return readBag(name, path, options, childSink, childError);
+    };
+    const bool ok = readInChild(how, inChild, sink, error);
+    close(fd);
+    return ok;
 }

@@ -2,17 +2,24 @@
 // the choice of the LaserScan topic that all bag readers share.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
 #include <sensor_msgs/LaserScan.h>
+#include <stdexcept>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
+#include "isolated_reader.hpp"
 #include "log_source.hpp"
 #include "topics.hpp"
 
@@ -50,6 +57,13 @@ TEST(TopicChoice, ChoosesOrSaysWhy) {
 }
 
 // ---- bags ---------------------------------------------------------------------------------
+
+// The bags are read in a child process: whatever the read's end, it must have been reaped.
+void expectNoChildLeft() {
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
 
 struct Collected {
     int begins = 0;
@@ -101,6 +115,14 @@ void expectScan(const RawScan& got, int i) {
     }
 }
 
+TEST(Ros1BagFile, MissingIsOneLine) {
+    Collected c;
+    std::string error;
+    EXPECT_FALSE(readInto("/nonexistent/none.bag", "", c, error));
+    EXPECT_EQ(error, "cannot open /nonexistent/none.bag: No such file or directory");
+    EXPECT_EQ(c.begins, 1);
+}
+
 class Ros1Bag : public testing::TestWithParam<rosbag::CompressionType> {
 protected:
     void SetUp() override {
@@ -132,6 +154,7 @@ protected:
         EXPECT_FALSE(readInto(file, "", c, error));
         EXPECT_EQ(prefixOnly ? error.substr(0, file.size() + 2 + expected.size()) : error, file + ": " + expected);
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        expectNoChildLeft();
         ASSERT_EQ(c.scans.size(), scans) << error;
         for (std::size_t i = 0; i < scans; ++i) expectScan(c.scans[i], int(i));
     }
@@ -184,6 +207,45 @@ TEST_P(Ros1Bag, StopsWhenTheSinkWantsNoMore) {
     std::string error;
     EXPECT_TRUE(readInto(file, "", c, error)) << error;
     EXPECT_EQ(c.scans.size(), 3u);
+    expectNoChildLeft();
+}
+
+// rosbag trusts the offsets in a chunk's index: one pointing 4 GB past the chunk makes it read
+// there and crash (it took scanlog down with it while rosbag ran in scanlog's own process).
+// Scan 7's index entry is its record time followed by the offset; the same time inside the
+// message's own record (and the chunk's compressed bytes) come before it.
+TEST_P(Ros1Bag, CrashOfTheLibraryEndsAfterTheScansBeforeIt) {
+    write(GetParam(), 40, false);
+    std::string content = bytes();
+    const ros::Time time = recordTime(7);
+    const std::string entry(reinterpret_cast<const char*>(&time.sec), 4);
+    const std::size_t at = content.rfind(entry + std::string(reinterpret_cast<const char*>(&time.nsec), 4));
+    ASSERT_NE(at, std::string::npos);
+    const std::uint32_t farAway = 0xffffff00;
+    std::memcpy(&content[at + 8], &farAway, 4);
+    replace(content);
+    expectError("message 8: the bag is damaged: the ROS bag library crashed reading it (Segmentation fault)", 7);
+}
+
+// A scan larger than the pipe and the buffer it is read into, then a small one after it.
+TEST_P(Ros1Bag, ScansLargerThanThePipeArriveWhole) {
+    sensor_msgs::LaserScan large = laserScan(0);
+    large.ranges.resize(400000);
+    for (std::size_t k = 0; k < large.ranges.size(); ++k) large.ranges[k] = 0.25f + k;
+    large.intensities.clear();
+    {
+        rosbag::Bag bag(file, rosbag::bagmode::Write);
+        bag.setCompression(GetParam());
+        bag.write("/scan", recordTime(0), large);
+        bag.write("/scan", recordTime(1), laserScan(1));
+    }
+    Collected c;
+    std::string error;
+    ASSERT_TRUE(readInto(file, "", c, error)) << error;
+    ASSERT_EQ(c.scans.size(), 2u);
+    ASSERT_EQ(c.scans[0].ranges.size(), large.ranges.size());
+    for (std::size_t k = 0; k < large.ranges.size(); k += 997) EXPECT_EQ(c.scans[0].ranges[k], 0.25 + k);
+    expectScan(c.scans[1], 1);
 }
 
 TEST_P(Ros1Bag, TopicErrorsNameTheFileAndHandOverNothing) {
@@ -257,5 +319,73 @@ INSTANTIATE_TEST_SUITE_P(Compressions, Ros1Bag,
 INSTANTIATE_TEST_SUITE_P(Compressions, CompressedBag,
                          testing::Values(rosbag::compression::LZ4, rosbag::compression::BZ2));
 INSTANTIATE_TEST_SUITE_P(Plain, PlainBag, testing::Values(rosbag::compression::Uncompressed));
+
+// ---- the child process --------------------------------------------------------------------
+
+// What the child reads is relayed as it was; however the child ends, the sink hears of it
+// once, after the scans before it.
+TEST(ReadInChild, RelaysScansAndReportsHowTheChildEnded) {
+    const double awkward[] = {0.1, 1e300, -std::numeric_limits<double>::infinity(), 3.25f};
+    const auto scans = [&awkward](int count, const RawScanSink& sink) {
+        LogInfo info;
+        info.format = "test log", info.topic = "/t", info.scanCount = 5;
+        sink.begin(info);
+        for (int i = 0; i < count; ++i) {
+            RawScan scan;
+            scan.stampNs = -i, scan.angleMin = 0.3, scan.rangeMaxIsNoReturn = true;
+            scan.ranges.assign(std::begin(awkward), std::begin(awkward) + (i == 0 ? 4 : 1));  // doubles, then floats
+            sink.scan(scan);
+        }
+    };
+    const std::string crash = "log: message 3: the log is damaged: it crashed";
+    const std::vector<std::tuple<std::function<bool(const RawScanSink&, std::string&)>, int, std::string>> cases{
+        {[&](const RawScanSink& sink, std::string&) { return scans(2, sink), true; }, 2, ""},
+        {[&](const RawScanSink& sink, std::string& e) { return scans(1, sink), e = "log: its own words", false; }, 1,
+         "log: its own words"},
+        {[&](const RawScanSink& sink, std::string&) { return scans(2, sink), raise(SIGSEGV), true; }, 2,
+         crash + " (Segmentation fault)"},
+        {[&](const RawScanSink& sink, std::string&) { return scans(2, sink), _exit(3), true; }, 2,
+         crash + " (exit status 3)"},
+        {[&](const RawScanSink& sink, std::string&) -> bool { scans(2, sink), throw std::runtime_error("x"); }, 2,
+         crash + " (Aborted)"},
+        {[&](const RawScanSink& sink, std::string&) { return scans(5, sink), abort(), true; }, 5,
+         "log: the log is damaged: it crashed (Aborted)"},
+        {[](const RawScanSink&, std::string&) { return raise(SIGSEGV), true; }, 0,
+         "log: the log is damaged: it crashed (Segmentation fault)"}};
+    for (const auto& [read, count, expected] : cases) {
+        ChildReading how{"log", {}, "the log is damaged: it crashed", {}};
+        how.before.format = "before";
+        std::vector<LogInfo> begins;
+        std::vector<RawScan> got;
+        RawScanSink sink;
+        sink.begin = [&begins](const LogInfo& info) { begins.push_back(info); };
+        sink.scan = [&got](const RawScan& scan) { return got.push_back(scan), true; };
+        std::string error;
+        EXPECT_EQ(readInChild(how, read, sink, error), expected.empty()) << expected;
+        EXPECT_EQ(error, expected);
+        expectNoChildLeft();
+        ASSERT_EQ(begins.size(), 1u) << expected;
+        EXPECT_EQ(begins[0].format + " " + begins[0].topic, count == 0 ? "before " : "test log /t");
+        ASSERT_EQ(got.size(), std::size_t(count)) << expected;
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(got[i].stampNs, -i);
+            EXPECT_EQ(got[i].angleMin, 0.3);
+            EXPECT_TRUE(got[i].rangeMaxIsNoReturn);
+            EXPECT_EQ(got[i].ranges, std::vector<double>(std::begin(awkward), std::begin(awkward) + (i == 0 ? 4 : 1)));
+        }
+    }
+}
+
+// A lock held by another thread stays held in a forked child: a process with threads reads in
+// its own process.
+TEST(ReadInChild, OnlyASingleThreadedProcessForks) {
+    EXPECT_TRUE(canReadInChild());
+    std::promise<void> release;
+    std::thread other([future = release.get_future()]() mutable { future.wait(); });
+    EXPECT_FALSE(canReadInChild());
+    release.set_value();
+    other.join();
+    EXPECT_TRUE(canReadInChild());
+}
 
 }  // namespace
