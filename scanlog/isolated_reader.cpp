@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -207,11 +208,18 @@ void childDescriptors(int pipeEnd, std::vector<int> keep) {
     closeRange(next, INT32_MAX);
 }
 
+void childMemory(std::uint64_t limit) {
+    if (kSanitized || limit == 0) return;
+    const rlimit data{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    setrlimit(RLIMIT_DATA, &data);
+}
+
 // noexcept: an exception must never unwind out of here into the parent's code, which the
 // child shares; std::terminate ends the child instead, and the parent reports it.
 [[noreturn]] void runChild(const ChildReading& how, const ChildRead& read, int pipeEnd, pid_t parent) noexcept {
     childSignals(parent);
     childDescriptors(pipeEnd, how.keepFds);
+    childMemory(how.memoryLimit);
     std::vector<char> frame;
     RawScanSink sink;
     sink.begin = [&frame, pipeEnd](const LogInfo& info) {

@@ -4,9 +4,10 @@
 // is allocated for it (the generated deserializer would first resize to whatever length it
 // finds).
 //
-// rosbag itself trusts the offsets in a bag's index: a damaged one makes it read far outside
-// its buffers and crash. So the library runs in a child process (isolated_reader.hpp), which
-// streams the scans to this one; a crash there is one error line here.
+// rosbag itself trusts the offsets and lengths in a bag: a damaged one makes it read far outside
+// its buffers and crash, or ask for gigabytes. So the library runs in a child process with a
+// memory limit (isolated_reader.hpp), which streams the scans to this one; a crash there is
+// one error line here.
 #include <cerrno>
 #include <console_bridge/console.h>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <ros/serialization.h>
 #include <sensor_msgs/LaserScan.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -263,6 +265,11 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
         return false;
     }
     how.keepFds = {fd};
+    // Far more than any chunk or message needs (rosbag holds one chunk, compressed and not, and
+    // we one message), yet a damaged length that asks for gigabytes is refused at once.
+    struct stat status {};
+    const std::uint64_t size = fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    how.memoryLimit = (std::uint64_t{1} << 30) + 4 * size;
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
     const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
         return readBag(name, path, options, childSink, childError);

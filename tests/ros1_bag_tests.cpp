@@ -265,9 +265,15 @@ TEST_P(Ros1Bag, TopicErrorsNameTheFileAndHandOverNothing) {
 }
 
 // Fields of scan 2's serialised bytes overwritten in an uncompressed bag, found by its
-// range_max; offsets from there: -28 the frame name's length, 4 the ranges' count, 208 the
-// intensities' count.
+// range_max; offsets from there: -44 the record's data length, -28 the frame name's length, 4
+// the ranges' count, 208 the intensities' count.
 class PlainBag : public Ros1Bag {};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 TEST_P(PlainBag, DamagedMessagesAreReportedWithTheirNumber) {
     write(GetParam(), 4);
@@ -277,11 +283,15 @@ TEST_P(PlainBag, DamagedMessagesAreReportedWithTheirNumber) {
     const std::size_t at = whole.find(std::string(reinterpret_cast<const char*>(&marker), 4) +
                                       std::string(reinterpret_cast<const char*>(&beams), 4));
     ASSERT_NE(at, std::string::npos);
-    for (const auto& [offset, value, expected] :
-         {std::tuple<int, std::uint32_t, std::string>{4, 0xffffffff, "LaserScan ranges end after 101 of 4294967295 values"},
-          {4, 102, "LaserScan ranges end after 101 of 102 values"},
-          {208, 51, "LaserScan intensities end after 50 of 51 values"},
-          {-28, 1000, "LaserScan message of 452 bytes ends inside its fixed fields"}}) {
+    std::vector<std::tuple<int, std::uint32_t, std::string>> cases{
+        {4, 0xffffffff, "LaserScan ranges end after 101 of 4294967295 values"},
+        {4, 102, "LaserScan ranges end after 101 of 102 values"},
+        {208, 51, "LaserScan intensities end after 50 of 51 values"},
+        {-28, 1000, "LaserScan message of 452 bytes ends inside its fixed fields"}};
+    // rosbag asks for 2 GB for the message (and then reads past its own buffer); the child's
+    // memory limit refuses it at once. A sanitizer build has no limit.
+    if (!kSanitized) cases.push_back({-44, 0x7ffffff0, "damaged chunk (it asks for more memory than there is)"});
+    for (const auto& [offset, value, expected] : cases) {
         std::string content = whole;
         std::memcpy(&content[at + offset], &value, 4);
         replace(content);
