@@ -39,6 +39,21 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
+// A number from this process's /proc/self/status ("Threads:", "VmData:" in kB); -1 when
+// it is not there.
+long statusNumber(const char* name) {
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) return -1;
+    char line[256];
+    long number = -1;
+    const std::size_t length = std::strlen(name);
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, name, length) == 0) number = std::strtol(line + length, nullptr, 10);
+    }
+    std::fclose(status);
+    return number;
+}
+
 // ---- frames -------------------------------------------------------------------------------
 
 void put(std::vector<char>& out, std::size_t& at, const void* data, std::size_t size) {
@@ -208,9 +223,12 @@ void childDescriptors(int pipeEnd, std::vector<int> keep) {
     closeRange(next, INT32_MAX);
 }
 
-void childMemory(std::uint64_t limit) {
-    if (kSanitized || limit == 0) return;
-    const rlimit data{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+// The limit counts from what the child inherits, however much the parent holds.
+void childMemory(std::uint64_t allowance) {
+    const long inherited = statusNumber("VmData:");
+    if (kSanitized || allowance == 0 || inherited < 0) return;
+    const rlim_t limit = static_cast<rlim_t>(inherited) * 1024 + allowance;
+    const rlimit data{limit, limit};
     setrlimit(RLIMIT_DATA, &data);
 }
 
@@ -219,7 +237,7 @@ void childMemory(std::uint64_t limit) {
 [[noreturn]] void runChild(const ChildReading& how, const ChildRead& read, int pipeEnd, pid_t parent) noexcept {
     childSignals(parent);
     childDescriptors(pipeEnd, how.keepFds);
-    childMemory(how.memoryLimit);
+    childMemory(how.memoryAllowance);
     std::vector<char> frame;
     RawScanSink sink;
     sink.begin = [&frame, pipeEnd](const LogInfo& info) {
@@ -389,17 +407,7 @@ int openForChild(const std::string& file) {
     return fd < 0 ? fd : aboveStandard(fd);
 }
 
-bool canReadInChild() {
-    std::FILE* status = std::fopen("/proc/self/status", "re");
-    if (status == nullptr) return false;
-    char line[256];
-    long threads = 0;
-    while (std::fgets(line, sizeof line, status) != nullptr) {
-        if (std::strncmp(line, "Threads:", 8) == 0) threads = std::strtol(line + 8, nullptr, 10);
-    }
-    std::fclose(status);
-    return threads == 1;
-}
+bool canReadInChild() { return statusNumber("Threads:") == 1; }
 
 bool readInChild(const ChildReading& how, const ChildRead& read, const RawScanSink& sink, std::string& error) {
     Child child;

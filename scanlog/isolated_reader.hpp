@@ -17,10 +17,10 @@ struct ChildReading {
     LogInfo before;         // for sink.begin when the child ends before its own begin
     std::string crashText;  // what a crash means, e.g. "the bag is damaged: the ROS bag library crashed reading it"
     std::vector<int> keepFds;  // descriptors (3 and above) the child reads; all others are closed there
-    // Bytes of data the child may allocate (0: no limit). A damaged length then fails as the
-    // library's std::bad_alloc instead of taking the machine's memory. Not in a sanitizer
-    // build, whose shadow memory counts too.
-    std::uint64_t memoryLimit = 0;
+    // Bytes of data the child may allocate beyond what it inherits (0: no limit). A damaged
+    // length then fails as the library's std::bad_alloc instead of taking the machine's
+    // memory. Not in a sanitizer build, whose shadow memory counts too.
+    std::uint64_t memoryAllowance = 0;
 };
 
 // The reader, as the child runs it: hands everything to `sink`, false with `error` set.

@@ -269,7 +269,7 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
     // we one message), yet a damaged length that asks for gigabytes is refused at once.
     struct stat status {};
     const std::uint64_t size = fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    how.memoryLimit = (std::uint64_t{1} << 30) + 4 * size;
+    how.memoryAllowance = (std::uint64_t{1} << 30) + 4 * size;
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
     const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
         return readBag(name, path, options, childSink, childError);
