@@ -272,8 +272,8 @@ void pumpWindowEvents() {
 bool windowClosed() { return window.closed; }
 
 bool showScan(const cv::Mat& image) {
-    // Showing would make a new window in place of the one the user closed.
-    if (window.made) window.closed = window.closed || x11WindowDestroyed() || openCvWindowGone();
+    // Showing would make a new window in place of the one the user closed. The window can only
+    // go while events are handled, and pumpWindowEvents looks right after handling them.
     if (window.closed) return false;
     const bool first = !window.made;
     if (first) {
