@@ -84,25 +84,9 @@ Running start(const Launch& launch) {
 // Reads from the program's output pipes until `done` says enough or the pipes close.
 template <typename Done>
 void collect(Running& running, Finished& finished, Done done, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done(finished) && (running.out >= 0 || running.err >= 0)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the program stopped answering";
-        pollfd fds[2] = {{running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
-        poll(fds, 2, 100);
-        int* ends[2] = {&running.out, &running.err};
-        std::string* texts[2] = {&finished.out, &finished.err};
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0) continue;
-            char chunk[65536];
-            const ssize_t got = read(*ends[i], chunk, sizeof chunk);
-            if (got > 0) {
-                texts[i]->append(chunk, static_cast<std::size_t>(got));
-            } else {
-                close(*ends[i]);
-                *ends[i] = -1;
-            }
-        }
-    }
+    const bool inTime = drainPipes(running.out, running.err, finished.out, finished.err, [&] { return done(finished); },
+                                   std::chrono::steady_clock::now() + limit);
+    ASSERT_TRUE(inTime) << "the program stopped answering";
 }
 
 void waitForExit(Running& running, Finished& finished) {

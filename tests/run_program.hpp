@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_support.hpp"
+
 struct ProgramRun {
     std::vector<std::string> argv;
     std::string standardOutputFile;  // empty: captured
@@ -53,31 +55,21 @@ inline ProgramResult runProgram(const ProgramRun& run, std::chrono::seconds limi
     close(out[1]);
     close(err[1]);
     ProgramResult result;
-    int ends[2] = {out[0], err[0]};
-    std::string* texts[2] = {&result.out, &result.err};
+    int outFd = out[0], errFd = err[0];
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (ends[0] >= 0 || ends[1] >= 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            result.timedOut = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd fds[2] = {{ends[0], POLLIN, 0}, {ends[1], POLLIN, 0}};
-        poll(fds, 2, 100);
-        for (int i = 0; i < 2; ++i) {
-            if (ends[i] < 0 || fds[i].revents == 0) continue;
-            char chunk[65536];
-            const ssize_t got = read(ends[i], chunk, sizeof chunk);
-            if (got > 0) texts[i]->append(chunk, static_cast<std::size_t>(got));
-            const bool enough = i == 0 && texts[0]->size() >= run.closeOutputAfter;
-            if (got <= 0 || enough) {
-                if (enough) texts[0]->resize(run.closeOutputAfter);
-                close(ends[i]);
-                ends[i] = -1;
-            }
-        }
+    const auto enough = [&] { return result.out.size() >= run.closeOutputAfter; };
+    bool inTime = drainPipes(outFd, errFd, result.out, result.err, enough, deadline);
+    if (inTime && enough() && outFd >= 0) {
+        result.out.resize(run.closeOutputAfter);
+        close(outFd);
+        outFd = -1;
+        inTime = drainPipes(outFd, errFd, result.out, result.err, [] { return false; }, deadline);
     }
-    for (int end : ends) {
+    if (!inTime) {
+        result.timedOut = true;
+        kill(pid, SIGKILL);
+    }
+    for (int end : {outFd, errFd}) {
         if (end >= 0) close(end);
     }
     int status = 0;

@@ -56,25 +56,9 @@ inline Child startChild(const std::function<int()>& body, int input) {
 
 // Reads the child's output until `done` says so, or both pipes close.
 inline void collect(Child& child, const std::function<bool(const Child&)>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done(child) && (child.out >= 0 || child.err >= 0)) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the child stopped answering";
-        pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
-        poll(fds, 2, 100);
-        int* ends[2] = {&child.out, &child.err};
-        std::string* texts[2] = {&child.outText, &child.errText};
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0) continue;
-            char chunk[65536];
-            const ssize_t got = read(*ends[i], chunk, sizeof chunk);
-            if (got > 0) {
-                texts[i]->append(chunk, static_cast<std::size_t>(got));
-            } else {
-                close(*ends[i]);
-                *ends[i] = -1;
-            }
-        }
-    }
+    const bool inTime = drainPipes(child.out, child.err, child.outText, child.errText, [&] { return done(child); },
+                                   std::chrono::steady_clock::now() + std::chrono::seconds(60));
+    ASSERT_TRUE(inTime) << "the child stopped answering";
 }
 
 inline void finish(Child& child) {

@@ -2,8 +2,11 @@
 // sample records.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <poll.h>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -56,4 +59,31 @@ struct TempDir {
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Reads a child's standard output and error pipes into `out` and `err` until `done()` says
+// enough or both pipes have ended; a pipe that ends is closed and set to -1. False when the
+// deadline passes first: the child stopped answering.
+template <typename Done>
+bool drainPipes(int& outFd, int& errFd, std::string& out, std::string& err, Done done,
+                std::chrono::steady_clock::time_point deadline) {
+    int* ends[2] = {&outFd, &errFd};
+    std::string* texts[2] = {&out, &err};
+    while (!done() && (outFd >= 0 || errFd >= 0)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+        poll(fds, 2, 100);
+        for (int i = 0; i < 2; ++i) {
+            if (*ends[i] < 0 || fds[i].revents == 0) continue;
+            char chunk[65536];
+            const ssize_t got = read(*ends[i], chunk, sizeof chunk);
+            if (got > 0) {
+                texts[i]->append(chunk, static_cast<std::size_t>(got));
+            } else {
+                close(*ends[i]);
+                *ends[i] = -1;
+            }
+        }
+    }
+    return true;
 }
