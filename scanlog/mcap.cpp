@@ -1,5 +1,5 @@
 // MCAP files: a ROS 2 bag stored as MCAP (a folder of .mcap files) or one .mcap file given
-// directly. A small reader of our own, written from the MCAP specification, because no
+// directly. A small reader of our own, written from the published MCAP format description, because no
 // packaged one exists.
 //
 // An MCAP file is a sequence of records, each an opcode byte, a uint64 length and that many
