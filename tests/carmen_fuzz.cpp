@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "log_source.hpp"
-#include "records.hpp"
+#include "stream/log_source.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "log_source.hpp"
-#include "records.hpp"
+#include "stream/log_source.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

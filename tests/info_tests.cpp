@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "commands.hpp"
-#include "info.hpp"
+#include "commands/commands.hpp"
+#include "commands/info.hpp"
 #include "scan_display.hpp"
 #include "scanlog_test_support.hpp"
 

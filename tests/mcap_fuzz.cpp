@@ -8,7 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "log_source.hpp"
+#include "stream/log_source.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include "log_source.hpp"
+#include "stream/log_source.hpp"
 
 namespace {
 

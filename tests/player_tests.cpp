@@ -7,8 +7,9 @@
 #include <sstream>
 #include <sys/stat.h>
 
-#include "player.hpp"
-#include "records.hpp"
+#include "commands/commands.hpp"
+#include "play/player.hpp"
+#include "stream/records.hpp"
 #include "scanlog_test_support.hpp"
 
 namespace {

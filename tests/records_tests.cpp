@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "records.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "isolated_reader.hpp"
-#include "log_source.hpp"
-#include "topics.hpp"
+#include "formats/isolated_reader.hpp"
+#include "stream/log_source.hpp"
+#include "formats/topics.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "log_source.hpp"
+#include "stream/log_source.hpp"
 
 namespace {
 

@@ -18,7 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "log_source.hpp"
+#include "format_reader.hpp"
+#include "scan_reader.hpp"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include "log_source.hpp"
+#include "format_reader.hpp"
 #include "topics.hpp"
 
 namespace {

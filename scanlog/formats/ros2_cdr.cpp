@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "log_source.hpp"
+#include "format_reader.hpp"
 
 namespace {
 

@@ -1,23 +1,20 @@
-// Reading any log that scanlog understands as a stream of scan records.
+// The format readers' side of scanlog: what a reader is given and what it hands on.
 //
-// Each input format has a reader that turns its laser messages into RawScans (the sensor's
-// own beams, in metres, with their geometry and time). The log source opens the input,
-// recognises its format by content, runs the right reader, resamples every RawScan onto the
-// 361 half-degree readings of a scan file and gives it its leading value. Scan files are read
-// with the viewer's own reader and pass through as they are.
-//
-// Everything is streamed: one scan (or one chunk of a bag) at a time, so memory does not grow
-// with the log, and a consumer sees the first scan before the reader has seen the second
-// bag chunk.
+// Each unit in this folder reads one input format (CARMEN logs, ROS 1 bags, ROS 2 bags in
+// SQLite or MCAP) and turns its laser messages into RawScans: the sensor's own beams, in
+// metres, with their geometry and time. Readers know nothing of scan files, stamps as
+// written, pacing or pictures; the log stream above them does that. A new input format is one
+// more unit here, declared at the end of this header, and one more case where the log stream
+// recognises a log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <string>
+#include <sys/types.h>
 #include <vector>
-
-#include "scan_reader.hpp"
 
 enum class StampMode { relative, absolute, index };
 
@@ -53,37 +50,6 @@ struct RawScanSink {
     std::function<void(const LogInfo&)> begin;
     std::function<bool(const RawScan&)> scan;
 };
-
-// A scan ready to be written: the record as a scan file holds it and its time.
-struct LogScan {
-    std::uint64_t number = 0;   // 1 for the first scan
-    ScanRecord record;          // readings in centimetres; leadingValue as written
-    std::string leadingText;    // the leading value exactly as it is to be written
-    std::int64_t stampNs = 0;   // the scan's time (scan files: leading value read as seconds)
-    bool timed = false;         // stamps usable for pacing (see readLog)
-    // Scan files: where the viewer's reader starts to read this record again, counted in the
-    // file's own bytes (in the decompressed bytes when it is gzip-compressed).
-    std::uint64_t offset = 0;
-};
-
-struct LogSink {
-    std::function<void(const LogInfo&)> begin;  // may be empty
-    std::function<bool(const LogScan&)> scan;   // false: stop reading
-    // May be empty. Called when a live log (a pipe) has nothing more to read for now: the
-    // moment to pass on what has been held back.
-    std::function<void()> waiting;
-};
-
-// Reads the log at `path` (a file, a gzip-compressed file, or a ROS 2 bag folder) and hands
-// every scan to `sink`. `timed` on the scans says whether their stamps can pace a replay: for
-// ROS bags and CARMEN logs, whether the first two scans' times increase; for scan files,
-// only when `leadingValuesAreSeconds`. When relative or absolute stamps are asked for and the
-// times are unusable, the leading values fall back to 1, 2, 3 ... with one warning line on
-// standard error. False with `error` set to the one-line message (without a trailing line end)
-// when the log can't be opened, isn't recognised, or is damaged; every scan before the damage
-// has been handed over by then.
-bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
-             std::string& error);
 
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set
 // ---- ("FILE: PLACE: WHAT") on damage. `path` is what the user gave; `file` what to open.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "log_source.hpp"
+#include "format_reader.hpp"
 
 struct ChildReading {
     std::string path;       // names the log in the error line

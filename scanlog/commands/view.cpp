@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "player.hpp"
+#include "play/player.hpp"
 
 namespace {
 

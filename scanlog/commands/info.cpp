@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "records.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "commands.hpp"
-#include "log_source.hpp"
+#include "play_options.hpp"
+#include "stream/log_source.hpp"
 #include "pacing.hpp"
 #include "terminal.hpp"
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "records.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

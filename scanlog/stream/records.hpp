@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "log_source.hpp"
+#include "formats/format_reader.hpp"
 #include "scan_reader.hpp"
 
 // No return, as real logs of this format write it: 81.91 m, beyond the picture.

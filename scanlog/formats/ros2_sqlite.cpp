@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include "log_source.hpp"
+#include "format_reader.hpp"
 #include "topics.hpp"
 
 namespace {

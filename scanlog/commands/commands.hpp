@@ -4,16 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "log_source.hpp"
-
-struct PlayOptions {
-    LogOptions log;
-    double rate = 75;          // records a second for scan files and logs whose times are unusable
-    bool timed = false;        // scan files: pace by the leading values, read as seconds
-    double speed = 1;          // multiplies every pace
-    bool loop = false;         // start again at the end
-    std::uint64_t start = 1;   // first record played (1 = the first)
-};
+#include "play/play_options.hpp"
+#include "stream/log_source.hpp"
 
 // Each returns the process's exit status.
 int runConvert(const std::string& input, const LogOptions& options);

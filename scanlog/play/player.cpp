@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "records.hpp"
+#include "stream/records.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "log_source.hpp"
+#include "stream/log_source.hpp"
 
 struct InfoTally {
     LogInfo log;

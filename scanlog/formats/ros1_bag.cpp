@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "isolated_reader.hpp"
-#include "log_source.hpp"
+#include "format_reader.hpp"
 #include "topics.hpp"
 
 namespace {

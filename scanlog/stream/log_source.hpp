@@ -1,0 +1,52 @@
+// Reading any log that scanlog understands as a stream of scan records.
+//
+// Each input format has a reader that turns its laser messages into RawScans (the sensor's
+// own beams, in metres, with their geometry and time). The log source opens the input,
+// recognises its format by content, runs the right reader, resamples every RawScan onto the
+// 361 half-degree readings of a scan file and gives it its leading value. Scan files are read
+// with the viewer's own reader and pass through as they are.
+//
+// Everything is streamed: one scan (or one chunk of a bag) at a time, so memory does not grow
+// with the log, and a consumer sees the first scan before the reader has seen the second
+// bag chunk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "formats/format_reader.hpp"
+#include "scan_reader.hpp"
+
+// A scan ready to be written: the record as a scan file holds it and its time.
+struct LogScan {
+    std::uint64_t number = 0;   // 1 for the first scan
+    ScanRecord record;          // readings in centimetres; leadingValue as written
+    std::string leadingText;    // the leading value exactly as it is to be written
+    std::int64_t stampNs = 0;   // the scan's time (scan files: leading value read as seconds)
+    bool timed = false;         // stamps usable for pacing (see readLog)
+    // Scan files: where the viewer's reader starts to read this record again, counted in the
+    // file's own bytes (in the decompressed bytes when it is gzip-compressed).
+    std::uint64_t offset = 0;
+};
+
+struct LogSink {
+    std::function<void(const LogInfo&)> begin;  // may be empty
+    std::function<bool(const LogScan&)> scan;   // false: stop reading
+    // May be empty. Called when a live log (a pipe) has nothing more to read for now: the
+    // moment to pass on what has been held back.
+    std::function<void()> waiting;
+};
+
+// Reads the log at `path` (a file, a gzip-compressed file, or a ROS 2 bag folder) and hands
+// every scan to `sink`. `timed` on the scans says whether their stamps can pace a replay: for
+// ROS bags and CARMEN logs, whether the first two scans' times increase; for scan files,
+// only when `leadingValuesAreSeconds`. When relative or absolute stamps are asked for and the
+// times are unusable, the leading values fall back to 1, 2, 3 ... with one warning line on
+// standard error. False with `error` set to the one-line message (without a trailing line end)
+// when the log can't be opened, isn't recognised, or is damaged; every scan before the damage
+// has been handed over by then.
+bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
+             std::string& error);
