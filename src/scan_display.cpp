@@ -19,32 +19,9 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kHalfPi = 1.5707963267948966;
 // Painting is a frame's worth of work; more often than a screen refreshes it only slows a
 // fast replay down.
 constexpr auto kPaintInterval = std::chrono::microseconds(16667);
-
-struct BearingTable {
-    double cosine[kReadingCount];
-    double sine[kReadingCount];
-};
-
-// The bearings never change, so their cosines and sines are worked out once.
-const BearingTable& bearingTable() {
-    static const BearingTable table = [] {
-        BearingTable t{};
-        for (int i = 0; i < kReadingCount; ++i) {
-            t.cosine[i] = std::cos(bearingOf(i));
-            t.sine[i] = std::sin(bearingOf(i));
-        }
-        return t;
-    }();
-    return table;
-}
-
-// Readings are centimetres; the division is done in extended precision and rounded once.
-double metresOf(double centimetres) { return static_cast<double>(static_cast<long double>(centimetres) / 100.0L); }
 
 struct WindowState {
     bool made = false;
@@ -181,24 +158,6 @@ cv::Mat makeScanImage() {
     return cv::Mat::zeros(kImageSize, kImageSize, CV_8UC3);
 }
 
-double bearingOf(int index) {
-    return static_cast<double>(static_cast<long double>(index) * kPi / 360.0L - static_cast<long double>(kHalfPi));
-}
-
-bool projectPoint(double range, double cosine, double sine, cv::Point& pixel) {
-    // Products are rounded once from extended precision, and the pixel quotients are truncated
-    // straight from it, so that points on a pixel boundary land where they always have.
-    const double dx = static_cast<double>(static_cast<long double>(range) * cosine);
-    const double dy = static_cast<double>(static_cast<long double>(range) * sine);
-    const long double column = static_cast<long double>(dx) / static_cast<long double>(kMetresPerPixel);
-    const long double row = kSensorRow - static_cast<long double>(dy) / static_cast<long double>(kMetresPerPixel);
-    // Truncation toward zero makes columns and rows 1..639 exactly the quotients in [1, 640).
-    // Testing before converting keeps huge ranges away from an undefined int conversion.
-    if (!(column >= 1 && column < kImageSize && row >= 1 && row < kImageSize)) return false;
-    pixel = cv::Point(static_cast<int>(column), static_cast<int>(row));
-    return true;
-}
-
 namespace {
 
 // The marker as cv::circle draws it (radius 1, thickness 1, colour 255), taken from the
@@ -239,20 +198,17 @@ void drawMarker(cv::Mat& image, cv::Point centre) {
 }
 
 void showPoint(cv::Mat& image, double range, double angle, int radius, int colour) {
-    cv::Point pixel;
+    PixelPosition pixel;
     if (projectPoint(range, std::cos(angle), std::sin(angle), pixel)) {
-        cv::circle(image, pixel, radius, cv::Scalar(colour), 1);
+        cv::circle(image, cv::Point(pixel.column, pixel.row), radius, cv::Scalar(colour), 1);
     }
 }
 
 void drawScan(cv::Mat& image, const ScanRecord& record) {
-    const BearingTable& bearings = bearingTable();
     image.setTo(cv::Scalar::all(0));
     for (int i = 0; i < kReadingCount; ++i) {
-        cv::Point pixel;
-        if (projectPoint(metresOf(record.readings[i]), bearings.cosine[i], bearings.sine[i], pixel)) {
-            drawMarker(image, pixel);
-        }
+        PixelPosition pixel;
+        if (projectReading(record.readings[i], i, pixel)) drawMarker(image, cv::Point(pixel.column, pixel.row));
     }
 }
 

@@ -7,25 +7,15 @@
 
 #include <opencv2/core.hpp>
 
+#include "scan_geometry.hpp"
 #include "scan_reader.hpp"
 
-constexpr int kImageSize = 640;
-constexpr int kSensorRow = 320;
-constexpr double kMetresPerPixel = 0.125;
 constexpr int kMarkerRadius = 1;
 constexpr int kMarkerColour = 255;  // packed colour: channel 0 (blue) full
 constexpr const char* kWindowTitle = "rangeScanInspector";
 
 // The one picture every record is drawn on (8-bit, 3 channels, all black).
 cv::Mat makeScanImage();
-
-// Bearing of reading `index` in radians: -pi/2 at index 0, 0 at 180, +pi/2 at 360.
-double bearingOf(int index);
-
-// Centre pixel (column, row) of a point `range` metres away along the bearing whose cosine
-// and sine are given. False when the centre falls outside columns and rows 1..639, including
-// ranges far too large for any pixel.
-bool projectPoint(double range, double cosine, double sine, cv::Point& pixel);
 
 // Marks the point at `range` metres and `angle` radians with a circle, if it is in the picture.
 void showPoint(cv::Mat& image, double range, double angle, int radius, int colour);

@@ -17,7 +17,7 @@ constexpr std::int64_t kMs = 1'000'000;
 std::uint64_t drawnByTheViewer(const ScanRecord& record) {
     std::uint64_t drawn = 0;
     for (int i = 0; i < kReadingCount; ++i) {
-        cv::Point pixel;
+        PixelPosition pixel;
         const double metres = static_cast<double>(static_cast<long double>(record.readings[i]) / 100.0L);
         drawn += projectPoint(metres, std::cos(bearingOf(i)), std::sin(bearingOf(i)), pixel);
     }

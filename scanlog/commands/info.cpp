@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
+#include "scan_geometry.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -20,31 +21,11 @@ constexpr double kNsPerSecond = 1e9;
 // A step longer than this many median steps is a gap: scans were lost, or the sensor paused.
 constexpr std::int64_t kGapInMedianSteps = 3;
 
-// Where each bearing points, for telling which readings land in the viewer's picture.
-struct Bearings {
-    std::array<double, kReadingCount> ahead{}, left{};
-};
-
-const Bearings& bearings() {
-    static const Bearings table = [] {
-        Bearings b;
-        for (int i = 0; i < kReadingCount; ++i) {
-            const double bearing = (i * 0.5 - 90) * M_PI / 180;
-            b.ahead[i] = std::cos(bearing);
-            b.left[i] = std::sin(bearing);
-        }
-        return b;
-    }();
-    return table;
-}
-
-// The viewer draws a reading when its pixel's column and row, the offsets divided by 12.5 cm
-// and truncated toward zero (the row counted down from 320), fall in 1..639: from 12.5 cm to
-// 80 m ahead, and from 40 m to the right up to 39.875 m to the left.
-bool inPicture(double range, int index) {
-    const double ahead = range * bearings().ahead[index];
-    const double left = range * bearings().left[index];
-    return ahead >= 12.5 && ahead < 8000 && left <= 3987.5 && left > -4000;
+// Whether the viewer draws reading `index` worth `centimetres`: asked of the viewer's own
+// geometry, so that the report and the picture agree at the picture's edges.
+bool inPicture(double centimetres, int index) {
+    PixelPosition pixel;
+    return projectReading(centimetres, index, pixel);
 }
 
 void tallyTime(InfoTally& t, const LogScan& scan) {
