@@ -16,6 +16,7 @@
 #include "play_options.hpp"
 #include "stream/log_source.hpp"
 #include "pacing.hpp"
+#include "signals.hpp"
 #include "terminal.hpp"
 
 // What a wait brought.
