@@ -299,6 +299,16 @@ std::string printableName(std::string_view name) {
     return shown;
 }
 
+std::string printableText(std::string_view text, std::size_t limit) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        appendShown(shown, c, c >= 0x20 && c < 0x7f);
+    }
+    if (text.size() > limit) shown += "...";
+    return shown;
+}
+
 bool openScanInput(ScanInput& input, const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

@@ -101,3 +101,7 @@ std::string printableToken(std::string_view token);
 // \xHH, every other byte exactly as given (blanks and UTF-8 included), so that an ordinary
 // name reads as the user typed it.
 std::string printableName(std::string_view name);
+// Text from inside a log (a topic, an encoding) made safe for a one-line message: printable
+// ASCII as is, every other byte as \xHH, and cut to its first `limit` bytes followed by "..."
+// when longer.
+std::string printableText(std::string_view text, std::size_t limit);
