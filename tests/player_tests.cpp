@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 
 #include "commands/commands.hpp"
+#include "play/find_viewer.hpp"
 #include "play/player.hpp"
+#include "play/summary.hpp"
 #include "stream/records.hpp"
 #include "scanlog_test_support.hpp"
 

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "play/player.hpp"
+#include "play/real_play.hpp"
 
 int runPlay(const std::string& input, const PlayOptions& options) {
     const PlayOutcome outcome = playLog(input, options, STDOUT_FILENO, -1, false);

@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "play/player.hpp"
+#include "play/find_viewer.hpp"
+#include "play/real_play.hpp"
 
 namespace {
 

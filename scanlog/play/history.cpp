@@ -1,0 +1,103 @@
+#include "history.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "stream/records.hpp"
+
+namespace {
+
+std::string systemError(int code) { return std::strerror(code); }
+
+void closeRereader(History& history) {
+    closeScanInput(history.rereader);
+    history.rereaderNext = 0;
+}
+
+}  // namespace
+
+bool isRegularFile(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool keepLine(History& history, const std::string& line, std::string& error) {
+    if (history.keptFd < 0) {
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        history.keptFd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (history.keptFd < 0) {
+            error = "scanlog: cannot keep the played records (for stepping back) in " + folder + ": " +
+                    systemError(errno);
+            return false;
+        }
+    }
+    history.offsets.push_back(history.keptBytes);
+    if (!writeAll(history.keptFd, line)) {
+        error = "scanlog: cannot keep the played records (for stepping back): " + systemError(errno);
+        return false;
+    }
+    history.keptBytes += line.size();
+    return true;
+}
+
+bool findKeptLine(const History& history, std::uint64_t number, std::string& line, std::string& error) {
+    const std::uint64_t begin = history.offsets[number - 1];
+    const std::uint64_t end = number < history.offsets.size() ? history.offsets[number] : history.keptBytes;
+    line.resize(end - begin);
+    std::size_t have = 0;
+    while (have < line.size()) {
+        const ssize_t got = pread(history.keptFd, line.data() + have, line.size() - have,
+                                  static_cast<off_t>(begin + have));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            error = "scanlog: cannot read back the kept record " + std::to_string(number) + ": " +
+                    systemError(got < 0 ? errno : EIO);
+            return false;
+        }
+        have += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// Reads record `number` of the scan file again with the viewer's reader: on from where it
+// stopped when it is the following record (a loop replays the file in order), else from
+// the record's offset.
+bool rereadScanRecord(History& history, std::uint64_t number, std::string& line, std::string& error) {
+    if (history.rereaderNext != number) {
+        closeRereader(history);
+        const int fd = open(history.sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || lseek(fd, static_cast<off_t>(history.offsets[number - 1]), SEEK_SET) < 0) {
+            error = "Error reading laser file " + history.sourcePath + ": " + systemError(errno);
+            if (fd >= 0) close(fd);
+            return false;
+        }
+        history.rereader = scanInputFromDescriptor(fd, history.sourcePath);
+        history.rereaderNext = number;
+    }
+    ScanRecord record;
+    const ReadResult result = readScanRecord(history.rereader, record);
+    if (result != ReadResult::record) {
+        error = result == ReadResult::failed ? history.rereader.error
+                                             : "Error reading laser file " + history.sourcePath + ": record " +
+                                                   std::to_string(number) + " is gone (the file was cut short)";
+        closeRereader(history);
+        return false;
+    }
+    ++history.rereaderNext;
+    char text[32];
+    line.clear();
+    appendScanLine(std::string_view(text, static_cast<std::size_t>(formatShortest(record.leadingValue, text) - text)),
+                   record, line);
+    return true;
+}
+
+void closeHistory(History& history) {
+    closeRereader(history);
+    if (history.keptFd >= 0) close(history.keptFd);
+    history.keptFd = -1;
+}
