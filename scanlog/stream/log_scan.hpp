@@ -1,0 +1,29 @@
+// What the log stream hands on: scans ready to be written, and the sink that takes them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "formats/format_reader.hpp"
+#include "scan_reader.hpp"
+
+// A scan ready to be written: the record as a scan file holds it and its time.
+struct LogScan {
+    std::uint64_t number = 0;   // 1 for the first scan
+    ScanRecord record;          // readings in centimetres; leadingValue as written
+    std::string leadingText;    // the leading value exactly as it is to be written
+    std::int64_t stampNs = 0;   // the scan's time (scan files: leading value read as seconds)
+    bool timed = false;         // stamps usable for pacing (see readLog)
+    // Scan files: where the viewer's reader starts to read this record again, counted in the
+    // file's own bytes (in the decompressed bytes when it is gzip-compressed).
+    std::uint64_t offset = 0;
+};
+
+struct LogSink {
+    std::function<void(const LogInfo&)> begin;  // may be empty
+    std::function<bool(const LogScan&)> scan;   // false: stop reading
+    // May be empty. Called when a live log (a pipe) has nothing more to read for now: the
+    // moment to pass on what has been held back.
+    std::function<void()> waiting;
+};
