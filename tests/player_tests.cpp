@@ -197,6 +197,16 @@ TEST(Schedule, TimedLogsFollowTheirStampsAndSkipBackwardsAndLongSteps) {
         << summaryLine(played.player);
 }
 
+// Stamps too far apart for one 64-bit count: the steps between them are long, never backwards
+// or short, and the play goes on without a wait.
+TEST(Schedule, StampsFarApartAreLongStepsNotWrappedOnes) {
+    World world;
+    const Played played = play(world, atRate(75), scansAt({-9223372036000000000, 9223372036000000000,
+                                                           9223372036100000000}));
+    EXPECT_EQ(played.written, writes({{0, 1}, {0, 2}, {100, 3}}));
+    EXPECT_EQ(played.player.unwaitedSteps, 1u);
+}
+
 TEST(Schedule, AStalledReaderDelaysWhatFollowsAndABusyMachineCatchesUp) {
     struct Case {
         const char* name;

@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <lz4frame.h>
 #include <memory>
 #include <new>
@@ -342,8 +343,15 @@ bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& e
         error = place + what;
         return false;
     }
-    // A message without a stamp of its own is placed at the time it was recorded.
-    if (walk.scan.stampNs == 0) walk.scan.stampNs = static_cast<std::int64_t>(logTime);
+    // A message without a stamp of its own is placed at the time it was recorded. Stamps are
+    // signed nanoseconds: a log time from 2262 on can't be one, and is taken as damage.
+    if (walk.scan.stampNs == 0) {
+        if (logTime > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            error = place + "log time " + std::to_string(logTime) + " ns is beyond the times scanlog holds (2262)";
+            return false;
+        }
+        walk.scan.stampNs = static_cast<std::int64_t>(logTime);
+    }
     if (!walk.sink->scan(walk.scan)) walk.stopped = true;
     return true;
 }

@@ -13,7 +13,7 @@ void giveLeadingValue(Stamping& s, LogScan& scan) {
     } else if (s.options.stamp == StampMode::absolute) {
         scan.leadingText = absoluteSeconds(scan.stampNs);
     } else {
-        scan.leadingText = relativeSeconds(scan.stampNs - s.originNs);
+        scan.leadingText = relativeSecondsBetween(s.originNs, scan.stampNs);
     }
     scan.timed = s.timed;
     double value = 0;
