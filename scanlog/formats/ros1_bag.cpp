@@ -106,12 +106,11 @@ bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::s
 // bag's Chunk Info records when there are any (`expected`): else the index lost messages.
 bool bagTopics(const rosbag::Bag& bag, const Ros1Index& expected, std::vector<TopicCount>& topics, std::string& error) {
     rosbag::View all(bag);
-    std::map<std::string, std::size_t> index;
     for (const rosbag::ConnectionInfo* connection : all.getConnections()) {
         const std::uint32_t id = connection->id;
         rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
         const std::uint64_t messages = one.size();
-        const std::string name = printableName(connection->topic), type = printableName(connection->datatype);
+        const std::string name = printableName(connection->topic);
         const auto counted = expected.messages.find(id);
         const std::uint64_t claimed = counted == expected.messages.end() ? 0 : counted->second;
         if (expected.found && claimed != messages) {
@@ -120,19 +119,7 @@ bool bagTopics(const rosbag::Bag& bag, const Ros1Index& expected, std::vector<To
                     std::to_string(messages);
             return false;
         }
-        auto [place, added] = index.emplace(name, topics.size());
-        if (added) {
-            topics.push_back({name, type, messages});
-            continue;
-        }
-        TopicCount& topic = topics[place->second];
-        const bool wasScan = isLaserScanType(topic.type), isScan = connection->datatype == kLaserScanType;
-        if (wasScan == isScan) {
-            topic.messages += messages;
-        } else if (isScan) {
-            topic.type = type;
-            topic.messages = messages;
-        }
+        mergeTopic(topics, {name, printableName(connection->datatype), messages});
     }
     return true;
 }

@@ -245,29 +245,11 @@ bool holdsScans(const StoredTopic& stored, const std::string& topic) {
     return stored.name == topic && isLaserScanType(stored.type);
 }
 
-// The bag's topics over all its files, by name, in order of first appearance. A name listed
-// with several types counts as LaserScan when any of them is, with only those messages
-// counted, since only those are read.
+// The bag's topics over all its files, by name, in order of first appearance (see mergeTopic).
 std::vector<TopicCount> bagTopics(const std::vector<BagFile>& bags) {
     std::vector<TopicCount> topics;
     for (const BagFile& bag : bags) {
-        for (const StoredTopic& stored : bag.topics) {
-            TopicCount* known = nullptr;
-            for (TopicCount& topic : topics) {
-                if (topic.name == stored.name) known = &topic;
-            }
-            if (known == nullptr) {
-                topics.push_back({stored.name, stored.type, 0});
-                known = &topics.back();
-            }
-            const bool wasScan = isLaserScanType(known->type), isScan = isLaserScanType(stored.type);
-            if (wasScan == isScan) {
-                known->messages += stored.messages;
-            } else if (isScan) {
-                known->type = stored.type;
-                known->messages = stored.messages;
-            }
-        }
+        for (const StoredTopic& stored : bag.topics) mergeTopic(topics, {stored.name, stored.type, stored.messages});
     }
     return topics;
 }

@@ -13,6 +13,7 @@
 #include "records.hpp"
 #include "scan_file.hpp"
 #include "stamping.hpp"
+#include "temporary_file.hpp"
 
 namespace {
 
@@ -33,9 +34,8 @@ void closeLog(OpenLog& log) {
 // The bag readers read files by name and jump about in them, so a bag that arrives gzip-
 // compressed or through a pipe is first copied to an unnamed temporary file.
 bool copyToTemporaryFile(OpenLog& log, std::string& error) {
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-    log.copyFd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    std::string folder;
+    log.copyFd = openTemporaryFile(folder);
     if (log.copyFd < 0) {
         error = "scanlog: " + log.path + ": cannot make a temporary file in " + folder + ": " + systemError(errno);
         return false;
@@ -108,7 +108,7 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     } else if (format == Format::scanFile) {
         info.format = "scan file";
         if (sink.begin) sink.begin(info);
-        ScanInput input = scanInputFromReader(readLogBytes, &log.bytes, path);
+        ScanInput input = scanInputFromReader(ByteReader{readLogBytes, &log.bytes}, path);
         ok = readScanFile(input, leadingValuesAreSeconds, options, sink, error);
         preferByteError(log, ok, error);
     } else if (format == Format::carmen) {
