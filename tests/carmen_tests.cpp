@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "stream/log_source.hpp"
+#include "stream/recognise.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -294,6 +295,29 @@ TEST(CarmenLog, ReadErrorsAndEarlyStops) {
     const Outcome stopped = readCarmen(text, "", 1 << 16, std::string::npos, 1);
     EXPECT_EQ(stopped.error, "");
     EXPECT_EQ(stopped.scans.size(), 1u);
+}
+
+// A log is recognised by its first line: a NUL or control byte later on is damage to its own
+// line, not a reason to refuse the whole log.
+TEST(Recognise, TakesTheFirstLineAndEveryMagic) {
+    using namespace std::string_literals;
+    const struct {
+        std::string head;
+        Format format;
+    } cases[] = {
+        {"FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\nFLASER 3 1 \0 1\n"s, Format::carmen},
+        {"# a comment\n\x01\x02\n"s, Format::carmen},
+        {"FLA\0SER 3\n"s, Format::unknown},
+        {"\x7f" "ELF\x02\x01\x01"s, Format::unknown},
+        {"0.5 100 100\n\0"s, Format::scanFile},
+        {"#ROSBAG V2.0\n\x04\0\0\0"s, Format::ros1Bag},
+        {"#ROSRECORD V1.2\n\x04\0\0\0"s, Format::ros1Bag},
+        {"SQLite format 3\0\x10\0"s, Format::sqlite},
+        {"\x89MCAP0\r\n\x01"s, Format::mcap},
+        {"\x1f\x8b\x08"s, Format::gzip},
+        {""s, Format::empty},
+    };
+    for (const auto& c : cases) EXPECT_EQ(recognise(c.head), c.format) << printableName(c.head);
 }
 
 }  // namespace

@@ -10,8 +10,10 @@ bool looksLikeScanFile(std::string_view head) {
     return start != std::string_view::npos && std::string_view("0123456789+-.").find(head[start]) != std::string_view::npos;
 }
 
+// Only the first line is judged: a NUL or a stray control byte further on is damage to its
+// own line, which the reader reports after the records before it.
 bool looksLikeText(std::string_view head) {
-    for (unsigned char c : head) {
+    for (unsigned char c : head.substr(0, head.find('\n'))) {
         if (c == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f')) return false;
     }
     return true;
@@ -21,7 +23,8 @@ bool looksLikeText(std::string_view head) {
 
 Format recognise(std::string_view head) {
     if (head.empty()) return Format::empty;
-    if (startsWith(head, "#ROSBAG V")) return Format::ros1Bag;
+    // Format 2.0 and the older 1.2, which the ROS bag library reads as well.
+    if (startsWith(head, "#ROSBAG V") || startsWith(head, "#ROSRECORD V1.2")) return Format::ros1Bag;
     if (startsWith(head, std::string_view("SQLite format 3\0", 16))) return Format::sqlite;
     if (startsWith(head, "\x89MCAP0\r\n")) return Format::mcap;
     if (startsWith(head, "\x1f\x8b")) return Format::gzip;
