@@ -420,6 +420,11 @@ TEST(ReadMcap, HoldsTheDataSectionToTheSummary) {
          "offset " + std::to_string(starts[3]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[3]) +
              " bytes here; the data section holds a record of opcode 0x06 and " + std::to_string(indexed.chunkLengths[2]) +
              " bytes"},
+        {"a chunk repeated, the Footer left as it was",
+         std::string(indexed.bytes).insert(starts[3], indexed.bytes.substr(starts[2], chunk2)), 2,
+         "offset " + std::to_string(starts[3]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[3]) +
+             " bytes here; the data section holds a record of opcode 0x06 and " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes"},
         {"summary_start at a chunk", early, 3,
          "offset " + std::to_string(indexed.bytes.size() - 8 - 29) + ": damaged Footer: its summary_start " + std::to_string(starts[2]) +
              " is not where the data section ends (" + std::to_string(indexed.dataEnd) + ")"},

@@ -202,7 +202,8 @@ struct McapFile {
     FileWindow window;
     bool footerFound = false;        // a Footer and the closing magic at the end of the file
     std::uint64_t footerOffset = 0;  // valid when footerFound
-    std::uint64_t summaryStart = 0;  // 0: no summary
+    std::uint64_t summaryStart = 0;  // as the Footer says; 0: no summary
+    std::uint64_t dataEndAt = 0;     // the end of Data End, once a counting walk found it
     Catalogue catalogue;
 };
 
@@ -645,7 +646,10 @@ bool walkFile(Walk& walk, std::string& error) {
         if (streaming && !checkListedChunk(walk, offset, head, error)) return false;
         const std::uint64_t next = offset + kRecordHeadSize + head.length;
         if (head.opcode == kDataEnd) {
-            if (!streaming) return true;
+            if (!streaming) {
+                file.dataEndAt = next;
+                return true;
+            }
             if (!checkAgainstSummary(walk, next, true, error)) return false;
             return file.footerFound || checkSummary(file, next, error);
         }
@@ -701,15 +705,15 @@ bool takeChunkIndex(McapFile& file, Cursor body) {
 // Schemas, Channels, Chunk Indexes and message counts from the summary. False when the
 // summary has no per-channel counts: the caller counts instead. A damaged summary is noted,
 // to be reported once the data section has been read.
-bool readSummary(McapFile& file) {
-    if (file.summaryStart == 0) return false;
+bool readSummary(McapFile& file, std::uint64_t summaryStart) {
+    if (summaryStart == 0) return false;
     Catalogue catalogue;
     bool counted = false;
     Walk walk;
     walk.file = &file;
     std::string& error = file.catalogue.summaryDamage;
     std::string what;
-    for (std::uint64_t offset = file.summaryStart; offset < file.footerOffset;) {
+    for (std::uint64_t offset = summaryStart; offset < file.footerOffset;) {
         RecordHead head;
         Cursor body;
         if (!readRecordHead(file, offset, file.footerOffset, true, head, error)) return false;
@@ -745,7 +749,7 @@ bool readSummary(McapFile& file) {
     // takeSchema and takeChannel filled the file's own catalogue.
     for (const auto& [channel, messages] : catalogue.messageCounts) {
         if (messages != 0 && file.catalogue.channels.count(channel) == 0) {
-            error = offsetPlace(file, file.summaryStart) + "the summary's Statistics count messages on channel " +
+            error = offsetPlace(file, summaryStart) + "the summary's Statistics count messages on channel " +
                     std::to_string(channel) + ", which it does not define";
             return false;
         }
@@ -766,7 +770,7 @@ void closeMcapFile(McapFile& file) {
 bool openMcapFile(McapFile& file, std::string& error) {
     closeMcapFile(file);
     file.footerFound = false;
-    file.footerOffset = file.summaryStart = 0;
+    file.footerOffset = file.summaryStart = file.dataEndAt = 0;
     file.window.fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (file.window.fd < 0 || fstat(file.window.fd, &status) != 0) {
@@ -783,11 +787,8 @@ bool openMcapFile(McapFile& file, std::string& error) {
     return true;
 }
 
-// Learns a file's channels and message counts: from its summary, or by walking it. A walk
-// that meets damage keeps what it counted; the streaming pass reports the damage where it
-// lies, after the scans before it.
-void catalogueFile(McapFile& file, Decompression& decompression, std::string& damage) {
-    if (readSummary(file)) return;
+// Counts each channel's messages by walking the data section.
+void countMessages(McapFile& file, Decompression& decompression, std::string& damage) {
     Catalogue counting;
     counting.summaryDamage = std::move(file.catalogue.summaryDamage);
     // A summary without Statistics may still index its chunks; a damaged one is not trusted.
@@ -798,6 +799,23 @@ void catalogueFile(McapFile& file, Decompression& decompression, std::string& da
     walk.file = &file;
     walk.decompression = &decompression;
     walkFile(walk, damage);
+}
+
+// Learns a file's channels and message counts: from its summary, or by walking it. A walk
+// that meets damage keeps what it counted; the streaming pass reports the damage where it
+// lies, after the scans before it. A Footer that does not point at the summary is damaged;
+// the summary is then looked for where the walk found the data section's end, so that the
+// data can still be held to it before the first scan.
+void catalogueFile(McapFile& file, Decompression& decompression, std::string& damage) {
+    if (readSummary(file, file.summaryStart)) return;
+    countMessages(file, decompression, damage);
+    const std::uint64_t at = file.dataEndAt;
+    if (!file.footerFound || at == 0 || at == file.summaryStart || at >= file.footerOffset) return;
+    Catalogue counted = std::move(file.catalogue);
+    file.catalogue = Catalogue{};
+    if (readSummary(file, at)) return;
+    if (file.catalogue.summaryDamage.empty()) counted.chunks = std::move(file.catalogue.chunks);
+    file.catalogue = std::move(counted);
 }
 
 // Topics over all files, merged by name (see mergeTopic).
