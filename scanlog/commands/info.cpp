@@ -184,8 +184,8 @@ void tallyScan(InfoTally& t, const LogScan& scan) {
 
 std::string formatInfo(const InfoTally& t, const std::string& path) {
     std::string text = line("log", path);
-    text += line("format", t.log.format + (t.log.compressed ? " (gzip-compressed)" : ""));
-    if (!t.log.topic.empty()) text += line(t.log.format == "CARMEN log" ? "laser" : "topic", t.log.topic);
+    text += line("format", formatName(t.log.format) + std::string(t.log.compressed ? " (gzip-compressed)" : ""));
+    if (!t.log.topic.empty()) text += line(t.log.format == LogFormat::carmen ? "laser" : "topic", t.log.topic);
     text += line("scans", std::to_string(t.scans));
     if (t.scans == 0) return text;
     text += timeLines(t);
@@ -202,7 +202,7 @@ int runInfo(const std::string& input, const LogOptions& options, bool leadingVal
     sink.begin = [&](const LogInfo& info) {
         tally.log = info;
         tally.begun = true;
-        tally.timesRead = info.format != "scan file" || leadingValuesAreSeconds;
+        tally.timesRead = info.format != LogFormat::scanFile || leadingValuesAreSeconds;
     };
     sink.scan = [&](const LogScan& scan) {
         tallyScan(tally, scan);

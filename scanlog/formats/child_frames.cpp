@@ -44,15 +44,14 @@ void textFrame(std::vector<char>& out, FrameKind kind, const std::string& text) 
     put(out, at, text.data(), text.size());
 }
 
-// scanCount, compressed, the format's length, the format, then the topic to the end.
+// scanCount, compressed, the format, then the topic to the end.
 void infoFrame(std::vector<char>& out, const LogInfo& info) {
-    const std::uint32_t formatLength = static_cast<std::uint32_t>(info.format.size());
     const char compressed = info.compressed ? 1 : 0;
-    std::size_t at = startFrame(out, kInfoFrame, 8 + 1 + 4 + info.format.size() + info.topic.size());
+    const char format = static_cast<char>(info.format);
+    std::size_t at = startFrame(out, kInfoFrame, 8 + 1 + 1 + info.topic.size());
     put(out, at, &info.scanCount, 8);
     put(out, at, &compressed, 1);
-    put(out, at, &formatLength, 4);
-    put(out, at, info.format.data(), info.format.size());
+    put(out, at, &format, 1);
     put(out, at, info.topic.data(), info.topic.size());
 }
 
@@ -78,14 +77,11 @@ void scanFrame(std::vector<char>& out, const RawScan& scan) {
 }
 
 bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
-    std::uint32_t formatLength = 0;
-    if (length < 13) return false;
+    if (length < 10 || payload[9] < 0 || payload[9] > static_cast<char>(LogFormat::mcap)) return false;
     std::memcpy(&info.scanCount, payload, 8);
     info.compressed = payload[8] != 0;
-    std::memcpy(&formatLength, payload + 9, 4);
-    if (formatLength > length - 13) return false;
-    info.format.assign(payload + 13, formatLength);
-    info.topic.assign(payload + 13 + formatLength, length - 13 - formatLength);
+    info.format = static_cast<LogFormat>(payload[9]);
+    info.topic.assign(payload + 10, length - 10);
     return true;
 }
 

@@ -774,7 +774,7 @@ bool openMcapFile(McapFile& file, std::string& error) {
     file.window.fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (file.window.fd < 0 || fstat(file.window.fd, &status) != 0) {
-        error = "scanlog: cannot open " + file.name + ": " + std::strerror(errno);
+        error = "cannot open " + file.name + ": " + std::strerror(errno);
         return false;
     }
     file.window.fileSize = static_cast<std::uint64_t>(status.st_size);
@@ -879,7 +879,7 @@ bool checkEncodings(const std::vector<McapFile>& files, const std::string& topic
 }
 
 bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogOptions& options,
-               const RawScanSink& sink, Decompression& decompression, LogInfo& info, bool& begun, std::string& error) {
+               const RawScanSink& sink, Decompression& decompression, LogInfo& info, std::string& error) {
     std::string damage;
     for (McapFile& file : files) {
         if (!openMcapFile(file, error)) return false;
@@ -897,7 +897,6 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     if (!checkEncodings(files, chosen, error)) return false;
     info.topic = chosen;
     info.scanCount = scansOn(topics, chosen);
-    begun = true;
     if (sink.begin) sink.begin(info);
     std::uint64_t scanNumber = 0;
     for (McapFile& file : files) {
@@ -920,8 +919,7 @@ std::string nameFor(const std::string& file, const std::string& path) {
 bool readMcap(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
               const RawScanSink& sink, std::string& error) {
     LogInfo info;
-    info.format = "MCAP";
-    bool begun = false;
+    info.format = LogFormat::mcap;
     std::vector<McapFile> opened(files.size());
     Decompression decompression;
     decompression.zstd = ZSTD_createDCtx();
@@ -936,8 +934,7 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
         error = path + ": no MCAP files to read";
         ok = false;
     }
-    if (ok) ok = readFiles(opened, path, options, sink, decompression, info, begun, error);
-    if (!begun && sink.begin) sink.begin(info);
+    if (ok) ok = readFiles(opened, path, options, sink, decompression, info, error);
     for (McapFile& file : opened) closeMcapFile(file);
     ZSTD_freeDCtx(decompression.zstd);
     LZ4F_freeDecompressionContext(decompression.lz4);

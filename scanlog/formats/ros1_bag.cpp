@@ -228,13 +228,12 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     // rosbag also logs its complaints through console_bridge; ours is the one line the user sees.
     console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
     LogInfo info;
-    info.format = "ROS 1 bag";
+    info.format = LogFormat::ros1Bag;
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
     if (!openBag(bag, file, expected, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
         error = path + ": " + error;
-        if (sink.begin) sink.begin(info);
         return false;
     }
     info.topic = topic;
@@ -261,12 +260,10 @@ bool readWithIndex(int fd, const std::string& file, const std::string& path, con
                    const RawScanSink& sink, std::string& error) {
     ChildReading how;
     how.path = path;
-    how.before.format = "ROS 1 bag";
     how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
     Ros1Index index;
     if (!readRos1Index(fd, index, error)) {
         error = path + ": " + error;
-        if (sink.begin) sink.begin(how.before);
         return false;
     }
     if (!canReadInChild()) return readBag(file, path, options, index, sink, error);
@@ -286,9 +283,6 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
     const int fd = openForChild(file);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
-        LogInfo before;
-        before.format = "ROS 1 bag";
-        if (sink.begin) sink.begin(before);
         return false;
     }
     const bool ok = readWithIndex(fd, file, path, options, sink, error);
