@@ -5,6 +5,8 @@
 #include <climits>
 #include <string>
 #include <vector>
+#include <cstdio>
+#include <unistd.h>
 
 #include "stream/log_source.hpp"
 #include "stream/recognise.hpp"
@@ -323,6 +325,28 @@ TEST(Recognise, TakesTheFirstLineAndEveryMagic) {
         {""s, "empty"},
     };
     for (const auto& c : cases) EXPECT_EQ(recognised(c.head), c.format) << printableName(c.head);
+}
+
+// Messages name the log and quote its text; a control byte in either would split the line or
+// reach the terminal, so both are escaped, and the line stays one line.
+TEST(ReadLog, EscapesControlBytesInTheNameAndTheText) {
+    char folder[] = "/tmp/carmen_tests_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/line\nend\x1b[2J.log";
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs("FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\nFLASER 3 1 \x07 1 0 0 0 0 0 0 2 h 0\n", out);
+    std::fclose(out);
+    LogSink sink;
+    std::size_t records = 0;
+    sink.scan = [&records](const LogScan&) { return ++records, true; };
+    std::string error;
+    EXPECT_FALSE(readLog(file, LogOptions{}, false, sink, error));
+    EXPECT_EQ(records, 1u);
+    EXPECT_EQ(error.find_first_of("\n\x1b\x07"), std::string::npos) << error;
+    EXPECT_EQ(error.rfind("scanlog: " + std::string(folder) + "/line\\x0aend\\x1b[2J.log: line 2: ", 0), 0u) << error;
+    std::remove(file.c_str());
+    rmdir(folder);
 }
 
 }  // namespace

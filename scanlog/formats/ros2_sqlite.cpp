@@ -174,8 +174,9 @@ void warnAboutWriteAheadLog(const BagFile& bag) {
     struct stat status {};
     const std::string wal = bag.file + "-wal";
     if (stat(wal.c_str(), &status) != 0 || status.st_size == 0) return;
+    const std::string shown = printableName(bag.shown);
     std::fprintf(stderr, "scanlog: %s: messages in %s-wal (%lld bytes, not yet merged into the bag) are not read\n",
-                 bag.shown.c_str(), bag.shown.c_str(), static_cast<long long>(status.st_size));
+                 shown.c_str(), shown.c_str(), static_cast<long long>(status.st_size));
     std::fflush(stderr);
 }
 
