@@ -1,5 +1,6 @@
 #include "ros1_index.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -119,15 +120,24 @@ bool takeChunkInfo(const BagFile& bag, const Record& record, std::uint64_t offse
     return true;
 }
 
-// A chunk's bytes as stored and as the library unpacks them.
+// A chunk's bytes as stored and as the library unpacks them. The unpacked size is the chunk's
+// own claim, which damage may have made anything: it counts as no more than the stored size
+// for an uncompressed chunk, and no more than kLargestRatio times it for a compressed one, so
+// that a damaged claim is refused by the memory allowance rather than granted by it.
+constexpr std::uint64_t kLargestRatio = 32;
+
 bool measureChunk(const BagFile& bag, std::uint64_t offset, Ros1Index& index, std::string& error) {
     Record chunk;
     unsigned char op = 0;
     std::uint64_t size = 0;
-    if (!readRecord(bag, offset, chunk) || !opcode(chunk, op) || op != kChunk || !number(chunk, "size", 4, size)) {
+    std::string_view compression;
+    if (!readRecord(bag, offset, chunk) || !opcode(chunk, op) || op != kChunk || !number(chunk, "size", 4, size) ||
+        !field(chunk, "compression", 0, compression)) {
         return fail(bag, error, "a chunk whose header is damaged", offset);
     }
-    index.largestChunk = std::max<std::uint64_t>(index.largestChunk, size + chunk.dataLength);
+    const std::uint64_t stored = chunk.dataLength;
+    const std::uint64_t unpacked = std::min(size, compression == "none" ? stored : kLargestRatio * stored);
+    index.largestChunk = std::max(index.largestChunk, stored + unpacked);
     return true;
 }
 

@@ -15,7 +15,7 @@
 struct Ros1Index {
     bool found = false;                          // a 2.0 bag whose index section was read
     std::map<std::uint32_t, std::uint64_t> messages;  // per connection id, over all chunks
-    std::uint64_t largestChunk = 0;              // bytes of the largest chunk, compressed plus uncompressed
+    std::uint64_t largestChunk = 0;              // bytes of the largest chunk, stored plus unpacked (see .cpp)
 };
 
 // Reads the index section of the bag open on `fd`. False with `error` set when the bag
