@@ -42,7 +42,7 @@ bench:
 	$(BUILD)/bench/convert_bench --benchmark_min_time=1
 
 # Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.
-FUZZ_TARGETS = reader carmen mcap
+FUZZ_TARGETS = reader carmen mcap sqlite cdr frames
 fuzz:
 	@tools/install-deps.sh fuzz
 	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DRSI_FUZZ=ON -DBUILD_TESTING=OFF -DRSI_BENCHMARKS=OFF

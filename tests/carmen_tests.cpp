@@ -5,8 +5,11 @@
 #include <climits>
 #include <string>
 #include <vector>
+#include <cstdio>
+#include <unistd.h>
 
 #include "stream/log_source.hpp"
+#include "stream/recognise.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -294,6 +297,56 @@ TEST(CarmenLog, ReadErrorsAndEarlyStops) {
     const Outcome stopped = readCarmen(text, "", 1 << 16, std::string::npos, 1);
     EXPECT_EQ(stopped.error, "");
     EXPECT_EQ(stopped.scans.size(), 1u);
+}
+
+// A log is recognised by its first line: a NUL or control byte later on is damage to its own
+// line, not a reason to refuse the whole log.
+TEST(Recognise, TakesTheFirstLineAndEveryMagic) {
+    using namespace std::string_literals;
+    const auto recognised = [](const std::string& head) -> std::string {
+        LogFormat format = LogFormat::scanFile;
+        const Head what = recognise(head, format);
+        return what == Head::empty ? "empty" : what == Head::unknown ? "unknown" : formatName(format);
+    };
+    const struct {
+        std::string head;
+        std::string format;
+    } cases[] = {
+        {"FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\nFLASER 3 1 \0 1\n"s, "CARMEN log"},
+        {"# a comment\n\x01\x02\n"s, "CARMEN log"},
+        {"FLA\0SER 3\n"s, "unknown"},
+        {"\x7f" "ELF\x02\x01\x01"s, "unknown"},
+        {"0.5 100 100\n\0"s, "scan file"},
+        {"#ROSBAG V2.0\n\x04\0\0\0"s, "ROS 1 bag"},
+        {"#ROSRECORD V1.2\n\x04\0\0\0"s, "ROS 1 bag"},
+        {"SQLite format 3\0\x10\0"s, "ROS 2 bag (SQLite)"},
+        {"\x89MCAP0\r\n\x01"s, "MCAP"},
+        {"\x1f\x8b\x08"s, "unknown"},  // gzip inside gzip
+        {""s, "empty"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(recognised(c.head), c.format) << printableName(c.head);
+}
+
+// Messages name the log and quote its text; a control byte in either would split the line or
+// reach the terminal, so both are escaped, and the line stays one line.
+TEST(ReadLog, EscapesControlBytesInTheNameAndTheText) {
+    char folder[] = "/tmp/carmen_tests_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/line\nend\x1b[2J.log";
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs("FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\nFLASER 3 1 \x07 1 0 0 0 0 0 0 2 h 0\n", out);
+    std::fclose(out);
+    LogSink sink;
+    std::size_t records = 0;
+    sink.scan = [&records](const LogScan&) { return ++records, true; };
+    std::string error;
+    EXPECT_FALSE(readLog(file, LogOptions{}, false, sink, error));
+    EXPECT_EQ(records, 1u);
+    EXPECT_EQ(error.find_first_of("\n\x1b\x07"), std::string::npos) << error;
+    EXPECT_EQ(error.rfind("scanlog: " + std::string(folder) + "/line\\x0aend\\x1b[2J.log: line 2: ", 0), 0u) << error;
+    std::remove(file.c_str());
+    rmdir(folder);
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ struct Built {
     std::string bytes;
     std::vector<std::uint64_t> scanEnds;  // offset by which each LaserScan message is complete
     std::vector<std::uint64_t> chunkStarts;
+    std::vector<std::uint64_t> chunkLengths;
     std::uint64_t dataEnd = 0;            // end of the Data End record
 };
 
@@ -140,6 +141,7 @@ Built buildMcap(const std::vector<TestChannel>& channels, const std::vector<Test
         if (layout.compression == "none") continue;
         built.chunkStarts.push_back(out.size());
         out += chunkRecord(records, layout.compression);
+        built.chunkLengths.push_back(out.size() - built.chunkStarts.back());
         for (std::size_t i = first; i < last; ++i) {
             if (isScan(channels, messages[i])) built.scanEnds.push_back(out.size());
         }
@@ -157,6 +159,10 @@ Built buildMcap(const std::vector<TestChannel>& channels, const std::vector<Test
             counts += u16(channel.id) + u64(layout.claimed ? layout.claimed : count);
         }
         if (layout.statistics) out += record(0x0B, zeros(42) + str(counts));
+        for (std::size_t i = 0; i < built.chunkStarts.size(); ++i) {
+            out += record(0x08, zeros(16) + u64(built.chunkStarts[i]) + u64(built.chunkLengths[i]) + u32(0) + u64(0) +
+                                    str(layout.compression) + u64(0) + u64(0));
+        }
     }
     out += record(0x02, u64(summaryStart) + zeros(12)) + kMagic;
     return built;
@@ -234,10 +240,13 @@ TEST(ReadMcap, ReadsEveryLayoutAlike) {
     }
 }
 
-// Only a count that no walk could find shows that the Statistics record spared the walk.
-TEST(ReadMcap, TakesTheCountFromTheStatistics) {
-    const Result result = readBytes(buildMcap(kChannels, scanMessages(), {"claims", "zstd", true, true, 2, 1000}).bytes);
-    EXPECT_TRUE(result.ok) << result.error;
+// Only a count that no walk could find shows that the Statistics record spared the walk; the
+// data section's count, found at its end, then disagrees.
+TEST(ReadMcap, TakesTheCountFromTheStatisticsAndHoldsTheDataToIt) {
+    const Built built = buildMcap(kChannels, scanMessages(), {"claims", "zstd", true, true, 2, 1000});
+    const Result result = readBytes(built.bytes);
+    EXPECT_EQ(result.error, "test.mcap: offset " + std::to_string(built.dataEnd) +
+                                ": the summary counts 1000 messages on channel 1, the data section holds 3");
     EXPECT_EQ(result.begins.at(0).scanCount, 1000u);
     EXPECT_EQ(result.scans.size(), 3u);
 }
@@ -342,7 +351,7 @@ TEST(ReadMcap, ReportsDamageAfterTheScansBeforeIt) {
         {"lz4 data smaller than the chunk says", changed(lz4.bytes, lz4Imu + kChunkSize, plusOne), 1, lz4Imu,
          "lz4 data in chunk gives 39 bytes, the chunk says 40"},
         {"absurd uncompressed size", changed(lz4.bytes, lz4Imu + kChunkSize + 7, topBit), 1, lz4Imu,
-         "chunk of 9223372036854775847 bytes uncompressed is over the limit of 1073741824 bytes"},
+         "chunk of 9223372036854775847 bytes uncompressed is over the limit of 67108864 bytes"},
         {"unknown compression", buildMcap(kChannels, scanMessages(), {"brotli", "brotli"}).bytes, 0, lz4.chunkStarts[0],
          "chunk compressed with \"brotli\", which scanlog does not read (lz4, zstd)"},
         {"uncompressed chunk of another size", changed(plain.bytes, plainLast + kChunkSize, plusOne), 1, plainLast,
@@ -370,6 +379,72 @@ TEST(ReadMcap, ReportsDamageAfterTheScansBeforeIt) {
         // Announced once the topic is chosen; a failure before that leaves it to readLog.
         EXPECT_EQ(result.begins.size(), c.scans > 0 ? 1u : result.begins.size());
         EXPECT_LE(result.begins.size(), 1u);
+    }
+}
+
+// Damage that leaves every record well formed, found only by holding the data section to
+// the summary: no scan after a lost chunk is handed over, and the loss is reported.
+TEST(ReadMcap, HoldsTheDataSectionToTheSummary) {
+    // One message per uncompressed chunk (scan, IMU, scan, scan), with the summary's Chunk
+    // Indexes and Statistics.
+    const Built indexed = buildMcap(kChannels, scanMessages(), {"indexed", "", true, true, 1});
+    const std::vector<std::uint64_t>& starts = indexed.chunkStarts;
+    const auto withSummaryAt = [](std::string bytes, std::uint64_t summaryStart) {
+        return bytes.replace(bytes.size() - 8 - 29 + 9, 8, u64(summaryStart));
+    };
+    const auto withoutCrc = [&](std::string bytes, std::size_t chunk) {  // so that the damage gets past it
+        return bytes.replace(starts[chunk] + kChunkCrc, 4, zeros(4));
+    };
+    const std::uint64_t chunk2 = starts[3] - starts[2];  // the chunk and its Message Index
+    const std::string attachment = changed(indexed.bytes, starts[2], [](int) { return 0x09; });
+    const std::string removed = withSummaryAt(std::string(indexed.bytes).erase(starts[2], chunk2), indexed.dataEnd - chunk2);
+    const std::string repeated = withSummaryAt(std::string(indexed.bytes).insert(starts[3], indexed.bytes.substr(starts[2], chunk2)),
+                                               indexed.dataEnd + chunk2);
+    const std::string early = withSummaryAt(indexed.bytes, starts[2]);
+    // The first chunk holds the Schemas (72 bytes each) and Channels.
+    const std::string otherSchema = changed(withoutCrc(indexed.bytes, 0), starts[0] + kChunkData + 72 + 9 + 2, plusOne);
+    const std::string noChannel = changed(withoutCrc(indexed.bytes, 2), starts[2] + kChunkData + 9 + 1, plusOne);
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::size_t scans;
+        std::string what;
+    } cases[] = {
+        {"a chunk's opcode changed to an attachment's", attachment, 1,
+         "offset " + std::to_string(starts[2]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes here; the data section holds a record of opcode 0x09 and " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes"},
+        {"a chunk removed", removed, 1,
+         "offset " + std::to_string(starts[2]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes here; the data section holds a record of opcode 0x06 and " + std::to_string(indexed.chunkLengths[3]) +
+             " bytes"},
+        {"the last chunk removed", withSummaryAt(std::string(indexed.bytes).erase(starts[3], indexed.dataEnd - 13 - starts[3]),
+                                                  starts[3] + 13), 2,
+         "offset " + std::to_string(starts[3]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[3]) +
+             " bytes here; the data section holds a record of opcode 0x0f and 13 bytes"},
+        {"a chunk repeated", repeated, 2,
+         "offset " + std::to_string(starts[3]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[3]) +
+             " bytes here; the data section holds a record of opcode 0x06 and " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes"},
+        {"a chunk repeated, the Footer left as it was",
+         std::string(indexed.bytes).insert(starts[3], indexed.bytes.substr(starts[2], chunk2)), 2,
+         "offset " + std::to_string(starts[3]) + ": the summary lists a chunk of " + std::to_string(indexed.chunkLengths[3]) +
+             " bytes here; the data section holds a record of opcode 0x06 and " + std::to_string(indexed.chunkLengths[2]) +
+             " bytes"},
+        {"summary_start at a chunk", early, 3,
+         "offset " + std::to_string(indexed.bytes.size() - 8 - 29) + ": damaged Footer: its summary_start " + std::to_string(starts[2]) +
+             " is not where the data section ends (" + std::to_string(indexed.dataEnd) + ")"},
+        {"a Channel's schema id changed", otherSchema, 0,
+         "offset " + std::to_string(starts[0]) + ": damaged Channel record: id 1 is defined differently elsewhere in the file"},
+        {"a message's channel changed", noChannel, 1,
+         "offset " + std::to_string(starts[2]) + ": damaged Message record: no Channel record defines its channel 257"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result result = readBytes(c.bytes);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.error, "test.mcap: " + c.what);
+        EXPECT_EQ(result.scans.size(), c.scans);
     }
 }
 

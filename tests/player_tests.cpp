@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -195,6 +197,16 @@ TEST(Schedule, TimedLogsFollowTheirStampsAndSkipBackwardsAndLongSteps) {
     EXPECT_NE(summaryLine(played.player).find("; 2 time steps backwards or longer than 5 s played without a wait"),
               std::string::npos)
         << summaryLine(played.player);
+}
+
+// Stamps too far apart for one 64-bit count: the steps between them are long, never backwards
+// or short, and the play goes on without a wait.
+TEST(Schedule, StampsFarApartAreLongStepsNotWrappedOnes) {
+    World world;
+    const Played played = play(world, atRate(75), scansAt({-9223372036000000000, 9223372036000000000,
+                                                           9223372036100000000}));
+    EXPECT_EQ(played.written, writes({{0, 1}, {0, 2}, {100, 3}}));
+    EXPECT_EQ(played.player.unwaitedSteps, 1u);
 }
 
 TEST(Schedule, AStalledReaderDelaysWhatFollowsAndABusyMachineCatchesUp) {
@@ -567,6 +579,35 @@ TEST(Terminal, KeysReachThePlayerAndEveryWayOutGivesTheTerminalBack) {
         EXPECT_EQ(leadingValues(child.outText), c.records) << c.name;
         EXPECT_NE(child.errText.find(c.err), std::string::npos) << c.name << ": " << child.errText;
         EXPECT_TRUE(terminal.cooked()) << c.name << ": the terminal was left in raw mode";
+    }
+}
+
+// As under `nohup` (SIGHUP) and as a shell's background job (SIGINT, SIGQUIT): a signal
+// ignored at start stays ignored, and the play goes on until another signal ends it.
+TEST(Terminal, SignalsIgnoredAtStartStayIgnored) {
+    for (const int ignored : {SIGHUP, SIGINT, SIGQUIT}) {
+        TempDir dir;
+        const std::string fifo = dir.path + "/live.scans";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        Terminal terminal;
+        Child child = startChild(
+            [&] {
+                std::signal(ignored, SIG_IGN);
+                return runPlay(fifo, crawling());
+            },
+            terminal.slave);
+        const int feed = open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (terminal.cooked() && std::chrono::steady_clock::now() < deadline) usleep(10000);
+        ASSERT_FALSE(terminal.cooked());
+        kill(child.pid, ignored);
+        usleep(100000);
+        EXPECT_EQ(waitpid(child.pid, nullptr, WNOHANG), 0) << strsignal(ignored) << " ended the play";
+        kill(child.pid, SIGTERM);
+        finish(child);
+        close(feed);
+        EXPECT_EQ(child.status, -SIGTERM) << strsignal(ignored);
     }
 }
 

@@ -220,4 +220,32 @@ TEST(Seconds, RoundToTheMicrosecond) {
     }
 }
 
+// Stamps far apart (a log from -9.2e18 ns to 9.2e18 ns) once wrapped round into a small or
+// negative step.
+TEST(Seconds, StepsBetweenStampsNeverWrap) {
+    constexpr std::int64_t kMax = INT64_MAX, kMin = INT64_MIN;
+    const struct {
+        std::int64_t from, to;
+        const char* relative;  // exact
+        std::int64_t step;     // saturated
+    } cases[] = {
+        {-9223372036000000000, 9223372036000000000, "18446744072", kMax},
+        {9223372036000000000, -9223372036000000000, "-18446744072", kMin},
+        {kMin, kMax, "18446744073.709552", kMax},
+        {kMax, kMin, "-18446744073.709552", kMin},
+        {-5, kMax - 5, "9223372036.854776", kMax},
+        {1771520011719411186, 1771520011819411186, "0.1", 100000000},
+        {7, 7, "0", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + " to " + std::to_string(c.to));
+        EXPECT_EQ(relativeSecondsBetween(c.from, c.to), c.relative);
+        EXPECT_EQ(stampStep(c.from, c.to), c.step);
+        EXPECT_EQ(secondsBetween(c.from, c.to) > 0, c.to > c.from);
+        EXPECT_EQ(stampPlus(c.from, stampStep(c.from, c.to)) >= c.from, c.to >= c.from);
+    }
+    EXPECT_EQ(stampTimes(3, kMax / 2), kMax);
+    EXPECT_EQ(stampTimes(-3, kMax / 2), kMin);
+}
+
 }  // namespace

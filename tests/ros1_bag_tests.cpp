@@ -213,6 +213,39 @@ TEST_P(CompressedBag, DamagedChunkEndsAfterTheScansBeforeIt) {
     expectError("damaged bag (", 0, true);
 }
 
+// Damage in the bag's own bookkeeping, which the library reads without complaint or trusts:
+// the records it keeps apart are held to each other before the first scan.
+TEST_P(Ros1Bag, DamagedIndexRecordsAreFoundBeforeTheFirstScan) {
+    write(GetParam(), 40);
+    const std::string whole = bytes();
+    const auto setField = [&](std::string content, const std::string& field, std::size_t nth, std::uint32_t value) {
+        std::size_t at = 0;
+        for (std::size_t n = 0; n <= nth; ++n) at = content.find(field, at + 1);
+        std::memcpy(&content.at(at + field.size()), &value, sizeof value);
+        return content;
+    };
+    // Index Data records ("ver", "conn", "count") come after each chunk; the first is /scan's.
+    const std::size_t firstIndex = whole.find(std::string("op=\x04", 4));
+    const std::size_t scanCount = whole.find("count=", firstIndex - 64);
+    std::string fewer = whole;
+    const std::uint32_t none = 0;
+    std::memcpy(&fewer.at(scanCount + 6), &none, sizeof none);
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string error;
+    } cases[] = {
+        {"an Index Data count lowered", fewer,
+         "damaged bag index: the Chunk Info records count 40 messages on /scan (connection 0), its Index Data records list 3"},
+        {"more chunks than the header counts", setField(whole, "chunk_count=", 0, 1), "damaged bag (the bag header counts 1 chunks"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        replace(c.bytes);
+        expectError(c.error, 0, true);
+    }
+}
+
 TEST_P(Ros1Bag, StopsWhenTheSinkWantsNoMore) {
     write(GetParam(), 10);
     Collected c;

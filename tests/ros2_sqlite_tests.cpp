@@ -175,6 +175,15 @@ Collected readBag(const std::vector<std::string>& files, const std::string& path
 
 Collected readFile(const std::string& file, const std::string& topic = "") { return readBag({file}, file, topic); }
 
+ScanMessage scanOfManyRanges(int i) {
+    ScanMessage m = scanAt(i, static_cast<float>(i));
+    m.ranges.resize(1000, 2.5f);
+    for (std::size_t k = 1; k < m.ranges.size(); ++k) m.ranges[k] = static_cast<float>(k % 97) * 0.25f + 0.5f;
+    return m;
+}
+
+std::vector<double> doubles(const ScanMessage& m) { return std::vector<double>(m.ranges.begin(), m.ranges.end()); }
+
 std::vector<float> firstRanges(const Collected& c) {
     std::vector<float> firsts;
     for (const RawScan& scan : c.scans) firsts.push_back(static_cast<float>(scan.ranges.at(0)));
@@ -403,6 +412,54 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
     }
 }
 
+// The timestamp index's root page, made to list only its first entry: an index that SQLite
+// walks without complaint, but that loses rows.
+void cutTimestampIndexToOneEntry(const std::string& file) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* query = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM sqlite_master "
+                                     "WHERE name = 'timestamp_idx'", -1, &query, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+    const std::int64_t root = sqlite3_column_int64(query, 0), pageSize = sqlite3_column_int64(query, 1);
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekp((root - 1) * pageSize + 3);  // a leaf page's cell count, big-endian
+    bytes.write("\0\1", 2);
+}
+
+// Damage and oddities that SQLite itself reads without complaint.
+TEST(ReadRos2Sqlite, FindsWhatSqliteDoesNotComplainOf) {
+    TemporaryFolder folder;
+    const std::string otherType = folder / "other_type.db3", lostIndex = folder / "lost_index.db3",
+                      lineEnd = folder / "line_end.db3";
+    std::vector<MessageRow> rows = scanRows(2);
+    rows.push_back({3, 2, 1500, serialize(scanAt(9, 9))});  // a LaserScan's bytes, stored as another type
+    writeBag(otherType, {{1, "/scan", kLaserScan}, {2, "/scan", "std_msgs/msg/String"}}, rows);
+    writeBag(lostIndex, kScanTopic, scanRows(5));
+    cutTimestampIndexToOneEntry(lostIndex);
+    writeBag(lineEnd, {{1, "/scan", kLaserScan, "cd\nr"}}, scanRows(1));
+    const struct {
+        std::string file;
+        std::vector<float> firsts;
+        std::string error;  // after "FILE: "
+    } cases[] = {
+        {otherType, {1, 2}, ""},
+        {lostIndex, {1},
+         "damaged bag: the messages table holds 5 messages of /scan, 1 of them were found in timestamp order"},
+        {lineEnd, {}, "topic /scan is serialized as \"cd\\x0ar\"; only cdr is read"},
+    };
+    for (const auto& c : cases) {
+        const Collected got = readFile(c.file);
+        SCOPED_TRACE(c.file);
+        EXPECT_EQ(got.ok, c.error.empty());
+        EXPECT_EQ(got.error, c.error.empty() ? "" : c.file + ": " + c.error);
+        EXPECT_EQ(firstRanges(got), c.firsts);
+    }
+    EXPECT_EQ(readFile(otherType).infos.at(0).scanCount, 2u);
+}
+
 TEST(ReadRos2Sqlite, ReadsLargeAndScatteredBagsExactly) {
     // Messages of many sizes (one of 1.6 MB, more than any read-ahead window), recorded out of
     // order among another topic's, so that pages are read forward, backward and far apart.
@@ -452,30 +509,34 @@ TEST(ReadRos2Sqlite, ReportsADamagedMessageAfterTheScansBeforeIt) {
     EXPECT_EQ(c.infos.size(), 1u);
 }
 
-TEST(ReadRos2Sqlite, TruncatedBagFailsWithSqlitesWordsAndKeepsWhatCameBefore) {
+// A cut inside a page once gave that page's missing bytes as zeros, read as ranges; a cut
+// at a page's end, pages the b-tree points to that are not there.
+TEST(ReadRos2Sqlite, TruncatedBagKeepsExactlyWhatCameBeforeAndSaysItIsCut) {
     TemporaryFolder folder;
     const std::string file = folder / "bag.db3";
     // Scans of 1000 ranges fill a page or more each, so a cut loses the later ones.
     std::vector<MessageRow> rows;
-    for (int i = 1; i <= 200; ++i) {
-        ScanMessage m = scanAt(i, static_cast<float>(i));
-        m.ranges.resize(1000, 2.5f);
-        rows.push_back({i, 1, i * 1000, serialize(m)});
-    }
+    for (int i = 1; i <= 200; ++i) rows.push_back({i, 1, i * 1000, serialize(scanOfManyRanges(i))});
     writeBag(file, kScanTopic, rows);
     const auto size = fs::file_size(file);
-    for (const double kept : {0.97, 0.75, 0.5, 0.1}) {
+    const struct {
+        double kept;
+        std::uintmax_t intoPage;
+    } cuts[] = {{0.97, 100}, {0.75, 100}, {0.5, 2000}, {0.1, 100}, {0.97, 0}, {0.5, 0}, {0.99, 4095}};
+    for (const auto& cut : cuts) {
         const std::string cutFile = folder / "cut.db3";
         fs::copy_file(file, cutFile, fs::copy_options::overwrite_existing);
-        fs::resize_file(cutFile, static_cast<std::uintmax_t>(size * kept) / 4096 * 4096 + 100);
+        const std::uintmax_t length = static_cast<std::uintmax_t>(size * cut.kept) / 4096 * 4096 + cut.intoPage;
+        fs::resize_file(cutFile, length);
         const Collected c = readFile(cutFile);
-        EXPECT_FALSE(c.ok) << kept;
-        // Everything before the cut arrived, in order, and the place counts on from it.
-        ASSERT_FALSE(c.scans.empty()) << kept << ": " << c.error;
-        EXPECT_LT(c.scans.size(), 200u) << kept;
-        EXPECT_EQ(firstRanges(c).back(), static_cast<float>(c.scans.size())) << kept;
-        EXPECT_EQ(c.error, cutFile + ": message " + std::to_string(c.scans.size() + 1) +
-                               ": database disk image is malformed") << kept;
+        SCOPED_TRACE(std::to_string(length) + " bytes: " + c.error);
+        EXPECT_FALSE(c.ok);
+        // Everything before the cut arrived exactly, in order, and the place counts on from it.
+        ASSERT_FALSE(c.scans.empty());
+        EXPECT_LT(c.scans.size(), 200u);
+        for (std::size_t i = 0; i < c.scans.size(); ++i) ASSERT_EQ(c.scans[i].ranges, doubles(scanOfManyRanges(i + 1)));
+        const std::string cause = "truncated file: " + std::to_string(length) + " bytes, its header says " + std::to_string(size);
+        EXPECT_EQ(c.error.rfind(cutFile + ": message " + std::to_string(c.scans.size() + 1) + ": " + cause + " (", 0), 0u);
     }
 }
 
@@ -489,9 +550,11 @@ TEST(ReadRos2Sqlite, DamageFoundWhileCountingOutranksTheTopicChoice) {
         rows.push_back({i, 1 + i % 2, i * 1000, serialize(m)});
     }
     writeBag(file, {{1, "/front_scan", kLaserScan}, {2, "/rear_scan", kLaserScan}}, rows);
-    fs::resize_file(file, fs::file_size(file) / 2);
+    const auto whole = fs::file_size(file);
+    fs::resize_file(file, whole / 2);
     // The counts are partial, so a list of topics with counts would mislead.
-    EXPECT_EQ(readFile(file).error, file + ": counting the messages: database disk image is malformed");
+    EXPECT_EQ(readFile(file).error, file + ": counting the messages: truncated file: " + std::to_string(whole / 2) +
+                                        " bytes, its header says " + std::to_string(whole) + " (database disk image is malformed)");
     const Collected chosen = readFile(file, "/rear_scan");
     EXPECT_FALSE(chosen.ok);
     EXPECT_FALSE(chosen.scans.empty());

@@ -11,6 +11,7 @@
 
 #include "commands.hpp"
 #include "scan_geometry.hpp"
+#include "formats/stamp_arithmetic.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -33,7 +34,7 @@ void tallyTime(InfoTally& t, const LogScan& scan) {
         t.firstNs = scan.stampNs;
         t.timed = scan.timed;
     } else {
-        const std::int64_t step = scan.stampNs - t.lastNs;
+        const std::int64_t step = stampStep(t.lastNs, scan.stampNs);
         t.steps.push_back(step);
         if (step < 0 && t.backwards++ == 0) t.firstBackwards = scan.number;
         if (step == 0 && t.stalls++ == 0) t.firstStall = scan.number;
@@ -107,7 +108,7 @@ std::int64_t medianStep(const InfoTally& t) {
 }
 
 std::string gaps(const InfoTally& t, std::int64_t median) {
-    const std::int64_t limit = kGapInMedianSteps * median;
+    const std::int64_t limit = stampTimes(kGapInMedianSteps, median);
     std::uint64_t count = 0, largestAt = 0;
     std::int64_t largest = 0;
     for (std::size_t i = 0; i < t.steps.size(); ++i) {
@@ -131,7 +132,7 @@ std::string timeLines(const InfoTally& t) {
     if (!t.timesRead) return line("times", "none read (scan file: give --timed if the leading values are seconds)");
     std::string text = line("times", t.timed ? "usable for pacing"
                                              : "not usable for pacing (the first two scans' times do not increase)");
-    text += line("duration", format("%.3f s", seconds(t.lastNs - t.firstNs)));
+    text += line("duration", format("%.3f s", secondsBetween(t.firstNs, t.lastNs)));
     const std::int64_t median = medianStep(t);
     if (median > 0) {
         const double hertz = kNsPerSecond / static_cast<double>(median);

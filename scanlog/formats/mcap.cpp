@@ -12,11 +12,21 @@
 //
 // Choosing the topic needs every topic's message count before the first scan: the summary's
 // Statistics record gives them at no cost; a file without one gets a counting pass first.
+//
+// The data section is walked up to its Data End record whatever the Footer says, and what the
+// walk finds is held against the summary: a chunk that a Chunk Index lists must lie where it
+// says, found before any message after it is handed over; every message count of the
+// Statistics must match; the data section's Schemas and Channels must match the summary's.
+// Any disagreement is damage, since a record lost to it would otherwise go unnoticed.
+//
+// The files of a bag folder are opened one at a time, so memory and descriptors stay those of
+// one file whatever the number of files.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <lz4frame.h>
 #include <memory>
 #include <new>
@@ -38,9 +48,11 @@ constexpr std::uint64_t kMagicSize = sizeof kMagic;
 constexpr std::uint64_t kRecordHeadSize = 9;       // opcode and uint64 length
 constexpr std::uint64_t kFooterContentSize = 20;  // summary_start, summary_offset_start, summary_crc
 constexpr std::uint64_t kFooterRecordSize = kRecordHeadSize + kFooterContentSize;
-// Nothing larger is held in memory at once. Real chunks are a few megabytes; a length beyond
-// this is damage, and is reported as such instead of being allocated.
-constexpr std::uint64_t kMemoryLimit = std::uint64_t{1} << 30;
+// Nothing larger is held in memory at once: a record (a compressed chunk), and a chunk's
+// decompressed records, each up to this. Writers make chunks of a few megabytes; a length
+// beyond this is refused as damage instead of being allocated, which keeps a read under
+// 256 MB whatever the file claims.
+constexpr std::uint64_t kMemoryLimit = std::uint64_t{64} << 20;
 // How much is read at a time when records are small, so that small records cost no system
 // call each.
 constexpr std::size_t kReadAhead = 1 << 20;
@@ -52,6 +64,7 @@ enum Opcode : unsigned char {
     kChannel = 0x04,
     kMessage = 0x05,
     kChunk = 0x06,
+    kChunkIndex = 0x08,
     kStatistics = 0x0B,
     kDataEnd = 0x0F,
 };
@@ -158,11 +171,24 @@ struct ChannelInfo {
     std::string encoding;  // the channel's message encoding
 };
 
+bool operator==(const ChannelInfo& a, const ChannelInfo& b) {
+    return a.topic == b.topic && a.schemaId == b.schemaId && a.encoding == b.encoding;
+}
+
+// Where a Chunk Index says a chunk lies: the whole record, opcode and length included.
+struct ChunkPlace {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
 // A file's schemas and channels (ids are the file's own), and its messages per channel.
 struct Catalogue {
     std::unordered_map<std::uint16_t, std::string> schemaNames;
     std::unordered_map<std::uint16_t, ChannelInfo> channels;
     std::unordered_map<std::uint16_t, std::uint64_t> messageCounts;
+    bool counted = false;             // messageCounts come from the summary's Statistics
+    std::vector<ChunkPlace> chunks;   // the summary's Chunk Indexes, by offset
+    std::string summaryDamage;        // what is wrong with the summary, reported after the data
 };
 
 std::string typeOf(const Catalogue& catalogue, const ChannelInfo& channel) {
@@ -171,11 +197,13 @@ std::string typeOf(const Catalogue& catalogue, const ChannelInfo& channel) {
 }
 
 struct McapFile {
+    std::string path;  // what to open
     std::string name;  // for messages: the path the user gave, or the file inside the bag folder
     FileWindow window;
     bool footerFound = false;        // a Footer and the closing magic at the end of the file
     std::uint64_t footerOffset = 0;  // valid when footerFound
-    std::uint64_t summaryStart = 0;  // 0: no summary
+    std::uint64_t summaryStart = 0;  // as the Footer says; 0: no summary
+    std::uint64_t dataEndAt = 0;     // the end of Data End, once a counting walk found it
     Catalogue catalogue;
 };
 
@@ -203,6 +231,8 @@ struct Walk {
     std::uint64_t* scanNumber = nullptr;  // LaserScan messages so far, over all files
     RawScan scan;
     bool stopped = false;
+    std::unordered_map<std::uint16_t, std::uint64_t> messagesSeen;  // per channel, to hold against the summary
+    std::size_t nextChunk = 0;  // the first Chunk Index whose chunk the walk has not reached
 };
 
 // ---- messages -------------------------------------------------------------------------------
@@ -233,24 +263,46 @@ void setChannelUse(Walk& walk, std::uint16_t id, const ChannelInfo& channel) {
     walk.channelUse[id] = !scans ? kIgnored : channel.encoding == "cdr" ? kScans : kScansWrongEncoding;
 }
 
-bool takeSchema(Walk& walk, Cursor record) {
+// A Schema or Channel record may come more than once (in each chunk that uses it, and in the
+// summary), always the same: one that differs from an earlier one with its id is damaged.
+std::string redefined(const char* kind, std::uint16_t id) {
+    return std::string("damaged ") + kind + " record: id " + std::to_string(id) +
+           " is defined differently elsewhere in the file";
+}
+
+bool takeSchema(Walk& walk, Cursor record, std::string& what) {
     const std::uint16_t id = readUint16(record);
-    const std::string_view name = readString(record);
-    if (!record.ok) return false;
+    const std::string name = shown(readString(record));
+    if (!record.ok) {
+        what = "damaged Schema record (shorter than its fields)";
+        return false;
+    }
     // Schema id 0 means "no schema" and is never defined.
-    if (id != 0) walk.file->catalogue.schemaNames[id] = shown(name);
+    if (id == 0) return true;
+    const auto [known, added] = walk.file->catalogue.schemaNames.emplace(id, name);
+    if (!added && known->second != name) {
+        what = redefined("Schema", id);
+        return false;
+    }
     return true;
 }
 
-bool takeChannel(Walk& walk, Cursor record) {
+bool takeChannel(Walk& walk, Cursor record, std::string& what) {
     ChannelInfo channel;
     const std::uint16_t id = readUint16(record);
     channel.schemaId = readUint16(record);
     channel.topic = shown(readString(record));
     channel.encoding = shown(readString(record));
-    if (!record.ok) return false;
+    if (!record.ok) {
+        what = "damaged Channel record (shorter than its fields)";
+        return false;
+    }
+    const auto [known, added] = walk.file->catalogue.channels.emplace(id, channel);
+    if (!added && !(known->second == channel)) {
+        what = redefined("Channel", id);
+        return false;
+    }
     setChannelUse(walk, id, channel);
-    walk.file->catalogue.channels[id] = std::move(channel);
     return true;
 }
 
@@ -264,7 +316,12 @@ bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& e
         ++walk.file->catalogue.messageCounts[channel];
         return true;
     }
-    if (walk.channelUse[channel] == kIgnored) return true;
+    ++walk.messagesSeen[channel];
+    if (walk.channelUse[channel] == kIgnored) {
+        if (walk.file->catalogue.channels.count(channel) != 0) return true;
+        return failAt(*walk.file, offset,
+                      "damaged Message record: no Channel record defines its channel " + std::to_string(channel), error);
+    }
     const std::string place = walk.file->name + ": message " + std::to_string(++*walk.scanNumber) + ": ";
     if (walk.channelUse[channel] == kScansWrongEncoding) {
         error = place + wrongEncoding(walk.chosenTopic, walk.file->catalogue.channels[channel].encoding);
@@ -275,8 +332,15 @@ bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& e
         error = place + what;
         return false;
     }
-    // A message without a stamp of its own is placed at the time it was recorded.
-    if (walk.scan.stampNs == 0) walk.scan.stampNs = static_cast<std::int64_t>(logTime);
+    // A message without a stamp of its own is placed at the time it was recorded. Stamps are
+    // signed nanoseconds: a log time from 2262 on can't be one, and is taken as damage.
+    if (walk.scan.stampNs == 0) {
+        if (logTime > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            error = place + "log time " + std::to_string(logTime) + " ns is beyond the times scanlog holds (2262)";
+            return false;
+        }
+        walk.scan.stampNs = static_cast<std::int64_t>(logTime);
+    }
     if (!walk.sink->scan(walk.scan)) walk.stopped = true;
     return true;
 }
@@ -285,14 +349,11 @@ bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& e
 // `offset`, where a damaged one is reported).
 bool takeContentRecord(Walk& walk, unsigned char opcode, Cursor record, std::uint64_t offset, std::string& error) {
     if (opcode == kMessage) return takeMessage(walk, record, offset, error);
-    const bool ok = opcode == kSchema ? takeSchema(walk, record) : opcode == kChannel ? takeChannel(walk, record) : true;
-    if (!ok) {
-        return failAt(*walk.file, offset,
-                      std::string("damaged ") + (opcode == kSchema ? "Schema" : "Channel") +
-                          " record (shorter than its fields)",
-                      error);
-    }
-    return true;
+    std::string what;
+    const bool ok = opcode == kSchema    ? takeSchema(walk, record, what)
+                    : opcode == kChannel ? takeChannel(walk, record, what)
+                                         : true;
+    return ok || failAt(*walk.file, offset, what, error);
 }
 
 // ---- chunks ---------------------------------------------------------------------------------
@@ -493,26 +554,108 @@ bool checkSummary(McapFile& file, std::uint64_t offset, std::string& error) {
     }
 }
 
-// The data section from the Header to Data End (or, without one, to the summary or Footer).
-// Streaming also checks the end of a file whose Footer was not found at open.
+std::string hex(unsigned char byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", byte);
+    return text;
+}
+
+// The record at `offset` against the summary's Chunk Indexes, in the order the walk meets
+// them: a listed chunk the walk stepped over, or found as another record, is lost; a chunk
+// that a file with Chunk Indexes does not list is one record too many.
+bool checkListedChunk(Walk& walk, std::uint64_t offset, const RecordHead& head, std::string& error) {
+    const std::vector<ChunkPlace>& chunks = walk.file->catalogue.chunks;
+    std::size_t& next = walk.nextChunk;
+    if (next < chunks.size() && chunks[next].offset < offset) {
+        return failAt(*walk.file, chunks[next].offset, "the summary lists a chunk here, which the data section lacks",
+                      error);
+    }
+    if (next < chunks.size() && chunks[next].offset == offset) {
+        if (head.opcode != kChunk || head.length != chunks[next].length - kRecordHeadSize) {
+            return failAt(*walk.file, offset,
+                          "the summary lists a chunk of " + std::to_string(chunks[next].length) +
+                              " bytes here; the data section holds a record of opcode " + hex(head.opcode) + " and " +
+                              std::to_string(kRecordHeadSize + head.length) + " bytes",
+                          error);
+        }
+        ++next;
+        return true;
+    }
+    if (head.opcode == kChunk && !chunks.empty()) {
+        return failAt(*walk.file, offset, "a chunk that the summary's Chunk Indexes do not list", error);
+    }
+    return true;
+}
+
+// What the whole data section held, against the summary, once the walk reached its end at
+// `offset` (the end of Data End, or the Footer of a file without one).
+bool checkAgainstSummary(Walk& walk, std::uint64_t offset, bool atDataEnd, std::string& error) {
+    McapFile& file = *walk.file;
+    const Catalogue& catalogue = file.catalogue;
+    if (walk.nextChunk < catalogue.chunks.size()) {
+        const std::uint64_t lost = catalogue.chunks[walk.nextChunk].offset;
+        return failAt(file, lost, "the summary lists a chunk here, past the end of the data section", error);
+    }
+    if (catalogue.counted) {
+        std::vector<std::uint16_t> ids;
+        for (const auto& [id, messages] : catalogue.messageCounts) ids.push_back(id);
+        for (const auto& [id, messages] : walk.messagesSeen) ids.push_back(id);
+        std::sort(ids.begin(), ids.end());
+        for (const std::uint16_t id : ids) {
+            const auto claimed = catalogue.messageCounts.find(id);
+            const auto seen = walk.messagesSeen.find(id);
+            const std::uint64_t says = claimed == catalogue.messageCounts.end() ? 0 : claimed->second;
+            const std::uint64_t holds = seen == walk.messagesSeen.end() ? 0 : seen->second;
+            if (says != holds) {
+                return failAt(file, offset,
+                              "the summary counts " + std::to_string(says) + " messages on channel " +
+                                  std::to_string(id) + ", the data section holds " + std::to_string(holds),
+                              error);
+            }
+        }
+    }
+    if (atDataEnd && file.footerFound && file.summaryStart != 0 && file.summaryStart != offset) {
+        return failAt(file, file.footerOffset,
+                      "damaged Footer: its summary_start " + std::to_string(file.summaryStart) +
+                          " is not where the data section ends (" + std::to_string(offset) + ")",
+                      error);
+    }
+    if (!catalogue.summaryDamage.empty()) {
+        error = catalogue.summaryDamage;
+        return false;
+    }
+    return true;
+}
+
+// The data section from the Header to Data End (or, without one, to the Footer), whatever
+// the Footer's summary_start says. Streaming also checks the end of a file whose Footer was
+// not found at open, and what it read against the summary.
 bool walkFile(Walk& walk, std::string& error) {
     McapFile& file = *walk.file;
     const std::uint64_t limit = file.footerFound ? file.footerOffset : file.window.fileSize;
-    const std::uint64_t dataEnd = file.footerFound && file.summaryStart != 0 ? file.summaryStart : limit;
+    const bool streaming = walk.pass == Pass::streaming;
     std::uint64_t offset = kMagicSize;
     bool first = true;
     while (!walk.stopped) {
-        if (offset == dataEnd && file.footerFound) return true;
+        // A file without Data End: its summary's records were walked as the data's.
+        if (file.footerFound && offset == limit && !first) return !streaming || checkAgainstSummary(walk, offset, false, error);
         RecordHead head;
         if (!readRecordHead(file, offset, limit, false, head, error)) return false;
         if (first && head.opcode != kHeader) return failAt(file, offset, "no Header record after the magic", error);
         first = false;
+        if (streaming && !checkListedChunk(walk, offset, head, error)) return false;
         const std::uint64_t next = offset + kRecordHeadSize + head.length;
         if (head.opcode == kDataEnd) {
-            if (file.footerFound || walk.pass == Pass::counting) return true;
-            return checkSummary(file, next, error);
+            if (!streaming) {
+                file.dataEndAt = next;
+                return true;
+            }
+            if (!checkAgainstSummary(walk, next, true, error)) return false;
+            return file.footerFound || checkSummary(file, next, error);
         }
-        if (head.opcode == kFooter) return walk.pass == Pass::counting || checkFooter(file, offset, head, false, error);
+        if (head.opcode == kFooter) {
+            return !streaming || (checkFooter(file, offset, head, false, error) && checkAgainstSummary(walk, offset, false, error));
+        }
         if (head.opcode == kSchema || head.opcode == kChannel || head.opcode == kMessage || head.opcode == kChunk) {
             Cursor body;
             if (!readRecordBody(file, offset, head, body, error)) return false;
@@ -548,54 +691,87 @@ void findFooter(McapFile& file) {
     if (summaryStart > kMagicSize && summaryStart < offset) file.summaryStart = summaryStart;
 }
 
-// Schemas, Channels and message counts from the summary. False when the summary has no
-// per-channel counts (or is damaged): the caller counts instead.
-bool readSummary(McapFile& file) {
-    if (file.summaryStart == 0) return false;
+// A Chunk Index's chunk_start_offset and chunk_length (after the chunk's start and end times).
+bool takeChunkIndex(McapFile& file, Cursor body) {
+    skip(body, 8 + 8);
+    ChunkPlace place;
+    place.offset = readUint64(body);
+    place.length = readUint64(body);
+    if (!body.ok || place.length < kRecordHeadSize || place.offset < kMagicSize || place.offset > file.footerOffset) return false;
+    file.catalogue.chunks.push_back(place);
+    return true;
+}
+
+// Schemas, Channels, Chunk Indexes and message counts from the summary. False when the
+// summary has no per-channel counts: the caller counts instead. A damaged summary is noted,
+// to be reported once the data section has been read.
+bool readSummary(McapFile& file, std::uint64_t summaryStart) {
+    if (summaryStart == 0) return false;
     Catalogue catalogue;
     bool counted = false;
     Walk walk;
     walk.file = &file;
-    std::string error;
-    for (std::uint64_t offset = file.summaryStart; offset < file.footerOffset;) {
+    std::string& error = file.catalogue.summaryDamage;
+    std::string what;
+    for (std::uint64_t offset = summaryStart; offset < file.footerOffset;) {
         RecordHead head;
         Cursor body;
         if (!readRecordHead(file, offset, file.footerOffset, true, head, error)) return false;
-        if (head.opcode == kSchema || head.opcode == kChannel || head.opcode == kStatistics) {
+        if (head.opcode == kSchema || head.opcode == kChannel || head.opcode == kStatistics || head.opcode == kChunkIndex) {
             if (!readRecordBody(file, offset, head, body, error)) return false;
         }
-        if (head.opcode == kSchema && !takeSchema(walk, body)) return false;
-        if (head.opcode == kChannel && !takeChannel(walk, body)) return false;
+        if ((head.opcode == kSchema && !takeSchema(walk, body, what)) ||
+            (head.opcode == kChannel && !takeChannel(walk, body, what))) {
+            return failAt(file, offset, what, error);
+        }
+        if (head.opcode == kChunkIndex && !takeChunkIndex(file, body)) {
+            return failAt(file, offset, "damaged Chunk Index record", error);
+        }
         if (head.opcode == kStatistics) {
             // message_count, schema_count, channel_count, attachment_count, metadata_count,
             // chunk_count, message_start_time, message_end_time; then channel_message_counts.
             skip(body, 8 + 2 + 4 + 4 + 4 + 4 + 8 + 8);
             const std::uint32_t countsSize = readUint32(body);
             Cursor counts = cursorOver(body.at, countsSize);
-            if (!skip(body, countsSize)) return false;
+            if (!skip(body, countsSize)) return failAt(file, offset, "damaged Statistics record", error);
             while (counts.at < counts.end) {
                 const std::uint16_t channel = readUint16(counts);
                 const std::uint64_t messages = readUint64(counts);
-                if (!counts.ok) return false;
+                if (!counts.ok) return failAt(file, offset, "damaged Statistics record", error);
                 catalogue.messageCounts[channel] += messages;
                 counted = true;
             }
         }
         offset += kRecordHeadSize + head.length;
     }
+    std::sort(file.catalogue.chunks.begin(), file.catalogue.chunks.end(),
+              [](const ChunkPlace& a, const ChunkPlace& b) { return a.offset < b.offset; });
     // takeSchema and takeChannel filled the file's own catalogue.
     for (const auto& [channel, messages] : catalogue.messageCounts) {
-        if (messages != 0 && file.catalogue.channels.count(channel) == 0) counted = false;
+        if (messages != 0 && file.catalogue.channels.count(channel) == 0) {
+            error = offsetPlace(file, summaryStart) + "the summary's Statistics count messages on channel " +
+                    std::to_string(channel) + ", which it does not define";
+            return false;
+        }
     }
     if (!counted) return false;
     file.catalogue.messageCounts = std::move(catalogue.messageCounts);
+    file.catalogue.counted = true;
     return true;
 }
 
 // ---- the whole bag --------------------------------------------------------------------------
 
-bool openMcapFile(const std::string& path, McapFile& file, std::string& error) {
-    file.window.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+void closeMcapFile(McapFile& file) {
+    if (file.window.fd >= 0) close(file.window.fd);
+    file.window = FileWindow{};
+}
+
+bool openMcapFile(McapFile& file, std::string& error) {
+    closeMcapFile(file);
+    file.footerFound = false;
+    file.footerOffset = file.summaryStart = file.dataEndAt = 0;
+    file.window.fd = open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (file.window.fd < 0 || fstat(file.window.fd, &status) != 0) {
         error = "cannot open " + file.name + ": " + std::strerror(errno);
@@ -611,17 +787,35 @@ bool openMcapFile(const std::string& path, McapFile& file, std::string& error) {
     return true;
 }
 
-// Learns a file's channels and message counts: from its summary, or by walking it. A walk
-// that meets damage keeps what it counted; the streaming pass reports the damage where it
-// lies, after the scans before it.
-void catalogueFile(McapFile& file, Decompression& decompression, std::string& damage) {
-    if (readSummary(file)) return;
-    file.catalogue = Catalogue{};
+// Counts each channel's messages by walking the data section.
+void countMessages(McapFile& file, Decompression& decompression, std::string& damage) {
+    Catalogue counting;
+    counting.summaryDamage = std::move(file.catalogue.summaryDamage);
+    // A summary without Statistics may still index its chunks; a damaged one is not trusted.
+    if (counting.summaryDamage.empty()) counting.chunks = std::move(file.catalogue.chunks);
+    file.catalogue = std::move(counting);
     Walk walk;
     walk.pass = Pass::counting;
     walk.file = &file;
     walk.decompression = &decompression;
     walkFile(walk, damage);
+}
+
+// Learns a file's channels and message counts: from its summary, or by walking it. A walk
+// that meets damage keeps what it counted; the streaming pass reports the damage where it
+// lies, after the scans before it. A Footer that does not point at the summary is damaged;
+// the summary is then looked for where the walk found the data section's end, so that the
+// data can still be held to it before the first scan.
+void catalogueFile(McapFile& file, Decompression& decompression, std::string& damage) {
+    if (readSummary(file, file.summaryStart)) return;
+    countMessages(file, decompression, damage);
+    const std::uint64_t at = file.dataEndAt;
+    if (!file.footerFound || at == 0 || at == file.summaryStart || at >= file.footerOffset) return;
+    Catalogue counted = std::move(file.catalogue);
+    file.catalogue = Catalogue{};
+    if (readSummary(file, at)) return;
+    if (file.catalogue.summaryDamage.empty()) counted.chunks = std::move(file.catalogue.chunks);
+    file.catalogue = std::move(counted);
 }
 
 // Topics over all files, merged by name (see mergeTopic).
@@ -655,6 +849,7 @@ std::uint64_t scansOn(const std::vector<TopicCount>& topics, const std::string& 
 
 bool streamFile(McapFile& file, Decompression& decompression, const std::string& topic, const RawScanSink& sink,
                 std::uint64_t& scanNumber, bool& stopped, std::string& error) {
+    if (!openMcapFile(file, error)) return false;
     Walk walk;
     walk.pass = Pass::streaming;
     walk.file = &file;
@@ -665,6 +860,7 @@ bool streamFile(McapFile& file, Decompression& decompression, const std::string&
     for (const auto& [id, channel] : file.catalogue.channels) setChannelUse(walk, id, channel);
     const bool ok = walkFile(walk, error);
     stopped = walk.stopped;
+    closeMcapFile(file);
     return ok;
 }
 
@@ -686,7 +882,9 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
                const RawScanSink& sink, Decompression& decompression, LogInfo& info, std::string& error) {
     std::string damage;
     for (McapFile& file : files) {
+        if (!openMcapFile(file, error)) return false;
         if (damage.empty()) catalogueFile(file, decompression, damage);
+        closeMcapFile(file);
     }
     const std::vector<TopicCount> topics = topicsOf(files);
     std::string chosen;
@@ -728,18 +926,16 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
     LZ4F_createDecompressionContext(&decompression.lz4, LZ4F_VERSION);
     bool ok = decompression.zstd != nullptr && decompression.lz4 != nullptr;
     if (!ok) error = path + ": cannot set up decompression";
-    for (std::size_t i = 0; ok && i < files.size(); ++i) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        opened[i].path = files[i];
         opened[i].name = nameFor(files[i], path);
-        ok = openMcapFile(files[i], opened[i], error);
     }
     if (ok && files.empty()) {
         error = path + ": no MCAP files to read";
         ok = false;
     }
     if (ok) ok = readFiles(opened, path, options, sink, decompression, info, error);
-    for (McapFile& file : opened) {
-        if (file.window.fd >= 0) close(file.window.fd);
-    }
+    for (McapFile& file : opened) closeMcapFile(file);
     ZSTD_freeDCtx(decompression.zstd);
     LZ4F_freeDecompressionContext(decompression.lz4);
     return ok;

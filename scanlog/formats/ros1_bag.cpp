@@ -26,6 +26,8 @@
 
 #include "isolated_reader.hpp"
 #include "format_reader.hpp"
+#include "ros1_index.hpp"
+#include "scan_reader.hpp"
 #include "topics.hpp"
 
 namespace {
@@ -98,23 +100,33 @@ bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::s
 // The bag's topics with their message counts. A topic written by several publishers has one
 // connection each; a topic whose connections disagree about the type counts as LaserScan when
 // any of them is, with only those messages counted, since only those are read.
-std::vector<TopicCount> bagTopics(const rosbag::Bag& bag) {
+//
+// Names and types are kept as messages show them (control bytes as \xHH). Each connection's
+// count, taken from the Index Data records the library reads the messages by, must match the
+// bag's Chunk Info records when there are any (`expected`): else the index lost messages.
+bool bagTopics(const rosbag::Bag& bag, const Ros1Index& expected, std::vector<TopicCount>& topics, std::string& error) {
     rosbag::View all(bag);
-    std::vector<TopicCount> topics;
     for (const rosbag::ConnectionInfo* connection : all.getConnections()) {
         const std::uint32_t id = connection->id;
         rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
-        mergeTopic(topics, {connection->topic, connection->datatype, one.size()});
+        const std::uint64_t messages = one.size();
+        const std::string name = printableName(connection->topic);
+        const auto counted = expected.messages.find(id);
+        const std::uint64_t claimed = counted == expected.messages.end() ? 0 : counted->second;
+        if (expected.found && claimed != messages) {
+            error = "damaged bag index: the Chunk Info records count " + std::to_string(claimed) + " messages on " +
+                    name + " (connection " + std::to_string(id) + "), its Index Data records list " +
+                    std::to_string(messages);
+            return false;
+        }
+        mergeTopic(topics, {name, printableName(connection->datatype), messages});
     }
-    return topics;
+    return true;
 }
 
-// What the library's exception says, made to read as one line of ours.
+// What the library's exception says (it may quote the bag), made to read as one line of ours.
 std::string libraryError(const std::exception& e) {
-    std::string what = e.what();
-    for (char& c : what) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
+    const std::string what = printableName(e.what());
     return what.empty() ? "unreadable bag" : what;
 }
 
@@ -139,13 +151,12 @@ std::string unindexedAdvice() {
 }
 
 // The bag is made here too, since even an empty rosbag::Bag may throw (it loads its plugins).
-bool openBag(std::optional<rosbag::Bag>& bag, const std::string& file, std::vector<TopicCount>& topics,
-             std::string& error) {
+bool openBag(std::optional<rosbag::Bag>& bag, const std::string& file, const Ros1Index& expected,
+             std::vector<TopicCount>& topics, std::string& error) {
     try {
         bag.emplace();
         bag->open(file, rosbag::bagmode::Read);
-        topics = bagTopics(*bag);
-        return true;
+        return bagTopics(*bag, expected, topics, error);
     } catch (const rosbag::BagUnindexedException&) {
         error = unindexedAdvice();
     } catch (const rosbag::BagIOException& e) {
@@ -177,7 +188,7 @@ bool fail(Reading& r, const std::string& what) {
 // One message: false on damage (error set); `more` false when the sink wants no more.
 bool readMessage(Reading& r, const rosbag::MessageInstance& message, bool& more) {
     if (message.getMD5Sum() != laserScanMd5() && message.getMD5Sum() != "*") {
-        return fail(r, "sensor_msgs/LaserScan of another definition (md5sum " + message.getMD5Sum() + ")");
+        return fail(r, "sensor_msgs/LaserScan of another definition (md5sum " + printableName(message.getMD5Sum()) + ")");
     }
     r.bytes.clear();
     ByteBuffer buffer{&r.bytes};
@@ -192,7 +203,7 @@ bool readMessage(Reading& r, const rosbag::MessageInstance& message, bool& more)
 bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
     try {
         rosbag::View view(bag, [&topic](const rosbag::ConnectionInfo* c) {
-            return c->topic == topic && c->datatype == kLaserScanType;
+            return printableName(c->topic) == topic && c->datatype == kLaserScanType;
         });
         for (const rosbag::MessageInstance& message : view) {
             ++r.number;
@@ -212,8 +223,8 @@ bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
     return true;
 }
 
-bool readBag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
-             std::string& error) {
+bool readBag(const std::string& file, const std::string& path, const LogOptions& options, const Ros1Index& expected,
+             const RawScanSink& sink, std::string& error) {
     // rosbag also logs its complaints through console_bridge; ours is the one line the user sees.
     console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
     LogInfo info;
@@ -221,7 +232,7 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
-    if (!openBag(bag, file, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+    if (!openBag(bag, file, expected, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
         error = path + ": " + error;
         return false;
     }
@@ -234,30 +245,47 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     return readScans(*bag, topic, reading);
 }
 
+
+// The child's memory beyond what it inherits: the library's own needs, and for each chunk it
+// holds (one at a time) the chunk as stored and unpacked, with room for copies of both.
+// Without an index to measure chunks by, a fixed allowance.
+constexpr std::uint64_t kLibraryAllowance = std::uint64_t{96} << 20;
+constexpr std::uint64_t kUnmeasuredAllowance = std::uint64_t{512} << 20;
+
+std::uint64_t allowanceFor(const Ros1Index& index) {
+    return index.found ? kLibraryAllowance + 3 * index.largestChunk : kUnmeasuredAllowance;
+}
+
+bool readWithIndex(int fd, const std::string& file, const std::string& path, const LogOptions& options,
+                   const RawScanSink& sink, std::string& error) {
+    ChildReading how;
+    how.path = path;
+    how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
+    Ros1Index index;
+    if (!readRos1Index(fd, index, error)) {
+        error = path + ": " + error;
+        return false;
+    }
+    if (!canReadInChild()) return readBag(file, path, options, index, sink, error);
+    how.keepFds = {fd};
+    how.memoryAllowance = allowanceFor(index);
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
+        return readBag(name, path, options, index, childSink, childError);
+    };
+    return readInChild(how, inChild, sink, error);
+}
+
 }  // namespace
 
 bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,
                  std::string& error) {
-    if (!canReadInChild()) return readBag(file, path, options, sink, error);
-    ChildReading how;
-    how.path = path;
-    how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
     const int fd = openForChild(file);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    how.keepFds = {fd};
-    // Far more than any chunk or message needs (rosbag holds one chunk, compressed and not, and
-    // we one message), yet a damaged length that asks for gigabytes is refused at once.
-    struct stat status {};
-    const std::uint64_t size = fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    how.memoryAllowance = (std::uint64_t{1} << 30) + 4 * size;
-    const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
-        return readBag(name, path, options, childSink, childError);
-    };
-    const bool ok = readInChild(how, inChild, sink, error);
+    const bool ok = readWithIndex(fd, file, path, options, sink, error);
     close(fd);
     return ok;
 }

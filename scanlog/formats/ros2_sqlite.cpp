@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "format_reader.hpp"
+#include "scan_reader.hpp"
 #include "sqlite_read_ahead.hpp"
 #include "topics.hpp"
 
@@ -23,7 +24,9 @@ namespace {
 using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
 
-// A topic as one file's `topics` table holds it, with its message count in that file.
+// A topic as one file's `topics` table holds it, with its message count in that file. Its
+// texts are kept as messages show them (control bytes as \xHH), so that every message that
+// names them stays one line.
 struct StoredTopic {
     std::int64_t id = 0;
     std::string name;
@@ -129,9 +132,9 @@ bool readTopics(sqlite3* db, std::vector<StoredTopic>& topics, std::string& erro
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         StoredTopic topic;
         topic.id = sqlite3_column_int64(statement.get(), 0);
-        topic.name = columnText(statement.get(), 1);
-        topic.type = columnText(statement.get(), 2);
-        topic.serialization = columnText(statement.get(), 3);
+        topic.name = printableName(columnText(statement.get(), 1));
+        topic.type = printableName(columnText(statement.get(), 2));
+        topic.serialization = printableName(columnText(statement.get(), 3));
         topics.push_back(std::move(topic));
     }
     if (rc != SQLITE_DONE) error = sqlite3_errmsg(db);
@@ -171,9 +174,32 @@ void warnAboutWriteAheadLog(const BagFile& bag) {
     struct stat status {};
     const std::string wal = bag.file + "-wal";
     if (stat(wal.c_str(), &status) != 0 || status.st_size == 0) return;
+    const std::string shown = printableName(bag.shown);
     std::fprintf(stderr, "scanlog: %s: messages in %s-wal (%lld bytes, not yet merged into the bag) are not read\n",
-                 bag.shown.c_str(), bag.shown.c_str(), static_cast<long long>(status.st_size));
+                 shown.c_str(), shown.c_str(), static_cast<long long>(status.st_size));
     std::fflush(stderr);
+}
+
+// "truncated file: ..." when the file is shorter than its header says, else empty. SQLite's
+// own words for what that does to a read ("disk I/O error") don't say so.
+std::string shortfall(const BagFile& bag) {
+    const int fd = open(bag.file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    std::string cut;
+    if (fd >= 0 && fstat(fd, &status) == 0) {
+        const sqlite3_int64 length = sqliteLengthFromHeader(fd, status.st_size);
+        if (status.st_size < length) {
+            cut = "truncated file: " + std::to_string(status.st_size) + " bytes, its header says " + std::to_string(length);
+        }
+    }
+    if (fd >= 0) close(fd);
+    return cut;
+}
+
+// SQLite's words for a failed read, with the cause when the file was cut short.
+std::string readFailure(const BagFile& bag, const std::string& what) {
+    const std::string cut = shortfall(bag);
+    return cut.empty() ? what : cut + " (" + what + ")";
 }
 
 bool readBagTopics(BagFile& bag, std::string& error) {
@@ -194,7 +220,9 @@ bool readBagTopics(BagFile& bag, std::string& error) {
         error = bag.shown + ": reading the topics: " + what;
         return false;
     }
-    if (!countMessages(db.get(), bag.topics, what)) bag.damage = bag.shown + ": counting the messages: " + what;
+    if (!countMessages(db.get(), bag.topics, what)) {
+        bag.damage = bag.shown + ": counting the messages: " + readFailure(bag, what);
+    }
     return true;
 }
 
@@ -210,6 +238,12 @@ bool damageFound(const std::vector<BagFile>& bags, std::string& error) {
     return false;
 }
 
+// Only rows of a LaserScan type are read from a topic: a topic listed more than once, with
+// different types, has its other messages left alone, as ROS 1 bags and MCAP files do.
+bool holdsScans(const StoredTopic& stored, const std::string& topic) {
+    return stored.name == topic && isLaserScanType(stored.type);
+}
+
 // The bag's topics over all its files, by name, in order of first appearance (see mergeTopic).
 std::vector<TopicCount> bagTopics(const std::vector<BagFile>& bags) {
     std::vector<TopicCount> topics;
@@ -222,7 +256,7 @@ std::vector<TopicCount> bagTopics(const std::vector<BagFile>& bags) {
 bool checkSerialization(const std::vector<BagFile>& bags, const std::string& topic, std::string& error) {
     for (const BagFile& bag : bags) {
         for (const StoredTopic& stored : bag.topics) {
-            if (stored.name == topic && stored.serialization != "cdr") {
+            if (holdsScans(stored, topic) && stored.serialization != "cdr") {
                 error = bag.shown + ": topic " + topic + " is serialized as \"" + stored.serialization +
                         "\"; only cdr is read";
                 return false;
@@ -232,14 +266,23 @@ bool checkSerialization(const std::vector<BagFile>& bags, const std::string& top
     return true;
 }
 
-// Messages of the topic in the file; a file may list one topic more than once (a recorder
+// LaserScans of the topic in the file; a file may list one topic more than once (a recorder
 // that saw it change), and all of its rows count.
 std::uint64_t messagesOn(const BagFile& bag, const std::string& topic) {
     std::uint64_t messages = 0;
     for (const StoredTopic& stored : bag.topics) {
-        if (stored.name == topic) messages += stored.messages;
+        if (holdsScans(stored, topic)) messages += stored.messages;
     }
     return messages;
+}
+
+// The rows of the topic's LaserScans, by topic id ("1, 4"; ids are integers from the file).
+std::string scanTopicIds(const BagFile& bag, const std::string& topic) {
+    std::string ids;
+    for (const StoredTopic& stored : bag.topics) {
+        if (holdsScans(stored, topic)) ids += (ids.empty() ? "" : ", ") + std::to_string(stored.id);
+    }
+    return ids;
 }
 
 struct Reading {
@@ -249,6 +292,25 @@ struct Reading {
     bool stopped = false;
 };
 
+// What the file's own records let us see after its messages were read: the count the table
+// gave against the rows the timestamp order gave (a damaged index loses rows silently), damage
+// met while counting, and a file shorter than its header says.
+bool checkFileAfterReading(const BagFile& bag, const std::string& topic, std::uint64_t read, std::string& error) {
+    const std::uint64_t counted = messagesOn(bag, topic);
+    if (bag.damage.empty() && read != counted) {
+        error = bag.shown + ": damaged bag: the messages table holds " + std::to_string(counted) + " messages of " +
+                topic + ", " + std::to_string(read) + " of them were found in timestamp order";
+        return false;
+    }
+    if (!bag.damage.empty()) {
+        error = bag.damage;
+        return false;
+    }
+    const std::string cut = shortfall(bag);
+    if (!cut.empty()) error = bag.shown + ": " + cut;
+    return cut.empty();
+}
+
 bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading, std::string& error) {
     Database db(nullptr, sqlite3_close);
     if (!openBagFile(bag, db, error)) return false;
@@ -257,16 +319,17 @@ bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading
     // ORDER BY timestamp, id is served by the timestamp index rosbag2 creates (its entries
     // end in the row id), so rows stream without a sort; a bag without it is sorted by SQLite,
     // spilling to temporary files rather than growing in memory.
-    const char* sql = "SELECT timestamp, data FROM messages WHERE topic_id IN (SELECT id FROM topics WHERE name = ?1) "
-                      "ORDER BY timestamp, id";
-    if (!prepare(db.get(), sql, statement, what)) {
+    const std::string sql = "SELECT timestamp, data FROM messages WHERE topic_id IN (" + scanTopicIds(bag, topic) +
+                            ") ORDER BY timestamp, id";
+    if (!prepare(db.get(), sql.c_str(), statement, what)) {
         error = bag.shown + ": message " + std::to_string(reading.number + 1) + ": " + what;
         return false;
     }
-    sqlite3_bind_text(statement.get(), 1, topic.c_str(), static_cast<int>(topic.size()), SQLITE_TRANSIENT);
+    std::uint64_t read = 0;
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
         ++reading.number;
+        ++read;
         const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(statement.get(), 1));
         const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 1));
         if (!decodeRos2LaserScan(data, size, reading.scan, what)) {
@@ -280,10 +343,10 @@ bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading
         }
     }
     if (rc != SQLITE_DONE) {
-        error = bag.shown + ": message " + std::to_string(reading.number + 1) + ": " + sqlite3_errmsg(db.get());
+        error = bag.shown + ": message " + std::to_string(reading.number + 1) + ": " + readFailure(bag, sqlite3_errmsg(db.get()));
         return false;
     }
-    return true;
+    return checkFileAfterReading(bag, topic, read, error);
 }
 
 bool readBagFiles(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
@@ -310,8 +373,10 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     Reading reading{sink, 0, RawScan{}, false};
     for (const BagFile& bag : bags) {
         // A file without the topic's messages is skipped, unless damage may have hidden them.
-        if (messagesOn(bag, chosen) == 0 && bag.damage.empty()) continue;
-        if (!readMessages(bag, chosen, reading, error)) return false;
+        const bool skipped = messagesOn(bag, chosen) == 0 && bag.damage.empty();
+        if (skipped ? !checkFileAfterReading(bag, chosen, 0, error) : !readMessages(bag, chosen, reading, error)) {
+            return false;
+        }
         if (reading.stopped) return true;
     }
     return true;

@@ -20,6 +20,16 @@
 
 namespace {
 
+// The database header's fields that give the file's length (big-endian, at these offsets).
+constexpr std::size_t kHeaderSize = 100;
+constexpr std::size_t kPageSizeAt = 16, kChangeCounterAt = 24, kPageCountAt = 28, kValidForAt = 92;
+
+std::uint32_t bigEndian(const unsigned char* at, int size) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < size; ++i) value = value << 8 | at[i];
+    return value;
+}
+
 constexpr sqlite3_int64 kReadAheadBytes = 1 << 20;
 constexpr sqlite3_int64 kReadAheadMargin = 64 << 10;  // how close to a window a read continues it
 constexpr int kWindows = 4;
@@ -39,6 +49,7 @@ struct BagHandle {
     Window windows[kWindows];
     std::uint64_t clock = 0;
     sqlite3_int64 fileSize = 0;    // the file is immutable, so its size is known at open
+    bool whole = false;            // the file is as long as its header says
 };
 
 sqlite3_vfs* defaultVfs = nullptr;
@@ -103,14 +114,16 @@ int refill(BagHandle& f, int amount, sqlite3_int64 offset, Window*& filled) {
 int bagRead(sqlite3_file* file, void* into, int amount, sqlite3_int64 offset) {
     BagHandle& f = handleOf(file);
     if (offset < 0) return SQLITE_IOERR_READ;
-    // Past the end SQLite wants what every VFS gives: the bytes there are, zeros after them,
-    // and a short-read code (so a truncated bag is read up to its cut).
-    if (offset + amount > f.fileSize || amount > kReadAheadBytes - kReadAheadMargin) {
-        const sqlite3_int64 got = readAt(f.fd, static_cast<char*>(into), amount, offset);
-        if (got < 0) return SQLITE_IOERR_READ;
-        if (got == amount) return SQLITE_OK;
-        std::memset(static_cast<char*>(into) + got, 0, static_cast<std::size_t>(amount - got));
+    // SQLite takes the zeros of a short read as the rest of the page. That is right only for
+    // a read wholly past the end of a whole file (a page it does not have yet); anywhere
+    // else, in a file cut short, the zeros would be read as rows, so it is an I/O error.
+    if (offset + amount > f.fileSize) {
+        if (offset < f.fileSize || !f.whole) return SQLITE_IOERR_READ;
+        std::memset(into, 0, static_cast<std::size_t>(amount));
         return SQLITE_IOERR_SHORT_READ;
+    }
+    if (amount > kReadAheadBytes - kReadAheadMargin) {
+        return readAt(f.fd, static_cast<char*>(into), amount, offset) == amount ? SQLITE_OK : SQLITE_IOERR_READ;
     }
     Window* w = windowHolding(f, offset, amount);
     if (w == nullptr) {
@@ -188,6 +201,7 @@ int bagOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, 
     f->fd = fd;
     f->buffer = buffer;
     f->fileSize = status.st_size;
+    f->whole = wholeSqliteFile(fd, f->fileSize);
     f->base.pMethods = &bagMethods;
     if (outFlags != nullptr) *outFlags = flags;
     return SQLITE_OK;
@@ -205,6 +219,23 @@ int bagFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
 }
 
 }  // namespace
+
+sqlite3_int64 sqliteLengthFromHeader(int fd, sqlite3_int64 fileSize) {
+    unsigned char header[kHeaderSize];
+    if (fileSize == 0) return 0;
+    if (readAt(fd, reinterpret_cast<char*>(header), kHeaderSize, 0) != static_cast<sqlite3_int64>(kHeaderSize)) {
+        return static_cast<sqlite3_int64>(kHeaderSize);
+    }
+    const std::uint32_t pageSizeField = bigEndian(header + kPageSizeAt, 2);
+    const sqlite3_int64 pageSize = pageSizeField == 1 ? 65536 : pageSizeField;
+    // The page count is kept by every writer since 2010; an older one's file is whole when it
+    // ends at a page's end.
+    const bool countValid = bigEndian(header + kValidForAt, 4) == bigEndian(header + kChangeCounterAt, 4);
+    if (countValid && pageSize > 0) return pageSize * bigEndian(header + kPageCountAt, 4);
+    return pageSize > 0 ? (fileSize + pageSize - 1) / pageSize * pageSize : fileSize;
+}
+
+bool wholeSqliteFile(int fd, sqlite3_int64 fileSize) { return fileSize >= sqliteLengthFromHeader(fd, fileSize); }
 
 const char* bagVfs() {
     static const bool registered = [] {

@@ -7,5 +7,12 @@
 // without a name read as /proc/self/fd/N, could not be opened at all.
 #pragma once
 
+#include <sqlite3.h>
+
 // The name of the VFS bags are opened with; null (the default VFS) when it can't be set up.
 const char* bagVfs();
+
+// The length a database file's header gives it: its page count times its page size (a file
+// too short to hold a header needs one). A file shorter than this was cut short.
+sqlite3_int64 sqliteLengthFromHeader(int fd, sqlite3_int64 fileSize);
+bool wholeSqliteFile(int fd, sqlite3_int64 fileSize);

@@ -2,11 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+
+#include "formats/stamp_arithmetic.hpp"
 
 namespace {
 
+// Saturated like the stamps' own arithmetic: a span too long for a count stays the longest.
 std::int64_t scaled(std::int64_t nanoseconds, double factor) {
-    return std::llround(static_cast<double>(nanoseconds) * factor);
+    const double product = static_cast<double>(nanoseconds) * factor;
+    constexpr double kLimit = 9.2e18;  // just inside the range of an int64
+    return product >= kLimit ? INT64_MAX : product <= -kLimit ? INT64_MIN : std::llround(product);
 }
 
 void anchor(Pace& pace, std::int64_t logNs, std::int64_t wallNs) {
@@ -31,24 +37,24 @@ Pace startPace(double speed, std::int64_t logNs, std::int64_t nowNs) {
 
 std::int64_t logClock(const Pace& pace, std::int64_t nowNs) {
     if (pace.paused) return pace.anchorLogNs;
-    return pace.anchorLogNs + scaled(nowNs - pace.anchorWallNs, pace.speed);
+    return stampPlus(pace.anchorLogNs, scaled(stampStep(pace.anchorWallNs, nowNs), pace.speed));
 }
 
 std::int64_t dueAt(const Pace& pace, std::int64_t logNs) {
     if (pace.paused) return kNoDeadline;
-    return pace.anchorWallNs + scaled(logNs - pace.anchorLogNs, 1 / pace.speed);
+    return stampPlus(pace.anchorWallNs, scaled(stampStep(pace.anchorLogNs, logNs), 1 / pace.speed));
 }
 
 bool isUnwaitedStep(std::int64_t previousLogNs, std::int64_t logNs) {
-    return logNs < previousLogNs || logNs - previousLogNs > kLongestWaitNs;
+    return logNs < previousLogNs || stampStep(previousLogNs, logNs) > kLongestWaitNs;
 }
 
 void continueAt(Pace& pace, std::int64_t previousLogNs, std::int64_t logNs, std::int64_t gapNs) {
     if (pace.paused) {
-        pace.anchorLogNs = logNs - gapNs;
+        pace.anchorLogNs = stampStep(gapNs, logNs);
         return;
     }
-    anchor(pace, logNs, dueAt(pace, previousLogNs) + scaled(gapNs, 1 / pace.speed));
+    anchor(pace, logNs, stampPlus(dueAt(pace, previousLogNs), scaled(gapNs, 1 / pace.speed)));
 }
 
 void changeSpeed(Pace& pace, double speed, std::int64_t nowNs, std::int64_t nextLogNs) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "formats/stamp_arithmetic.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -36,7 +37,7 @@ std::int64_t rateTime(const Player& p, std::uint64_t number) {
 std::int64_t loopGap(const Player& p) {
     const std::int64_t period = std::llround(kSecondNs / p.options.rate);
     if (!p.timed || p.known < 2) return period;
-    const std::int64_t mean = (logTimeOf(p, p.known) - logTimeOf(p, 1)) / static_cast<std::int64_t>(p.known - 1);
+    const std::int64_t mean = stampStep(logTimeOf(p, 1), logTimeOf(p, p.known)) / static_cast<std::int64_t>(p.known - 1);
     return mean > 0 ? mean : period;
 }
 
@@ -148,7 +149,7 @@ void noteWritten(Player& p, std::uint64_t number, std::int64_t nowNs) {
     ++p.written;
     p.lastWriteNs = nowNs;
     if (p.shown > 0 && number == p.shown + 1) {
-        const std::int64_t step = logTimeOf(p, number) - logTimeOf(p, p.shown);
+        const std::int64_t step = stampStep(logTimeOf(p, p.shown), logTimeOf(p, number));
         if (!isUnwaitedStep(0, step)) p.logCoveredNs += step;
     }
     p.shown = number;

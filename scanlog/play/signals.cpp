@@ -31,11 +31,21 @@ void onEndingSignal(int signal) {
     errno = savedErrno;
 }
 
+// A signal ignored when scanlog started stays ignored: `nohup` ignores SIGHUP so that a play
+// outlives its terminal, and a shell starts a background job with SIGINT and SIGQUIT ignored
+// so that the terminal's keys reach only the foreground.
+bool ignoredAtStart(int signal) {
+    struct sigaction current {};
+    return sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
 }  // namespace
 
 bool catchSignals() {
     if (signalPipeEnds[0] < 0 && pipe2(signalPipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    for (const int signal : kEndingSignals) installSignalHandler(signal, onEndingSignal);
+    for (const int signal : kEndingSignals) {
+        if (!ignoredAtStart(signal)) installSignalHandler(signal, onEndingSignal);
+    }
     return true;
 }
 

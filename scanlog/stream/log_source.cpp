@@ -151,10 +151,8 @@ bool openLog(OpenLog& log, const std::function<void()>& waiting, LogFormat& form
     return true;
 }
 
-}  // namespace
-
-bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
-             std::string& error) {
+bool readAnyLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
+                std::string& error) {
     Stamping stamping;
     stamping.path = &path;
     stamping.options = &options;
@@ -179,5 +177,17 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
         ok = readWithReader(format, input, path, options, stamping, error);
     }
     closeLog(log);
+    return ok;
+}
+
+}  // namespace
+
+// A message names the log as the user gave it and may quote the log's own text: a control byte
+// in either (a file name with a line end) would split the line or reach the terminal as a
+// command, so the whole message is made printable here, once.
+bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
+             std::string& error) {
+    const bool ok = readAnyLog(path, options, leadingValuesAreSeconds, sink, error);
+    if (!ok) error = printableName(error);
     return ok;
 }

@@ -10,8 +10,10 @@ bool looksLikeScanFile(std::string_view head) {
     return start != std::string_view::npos && std::string_view("0123456789+-.").find(head[start]) != std::string_view::npos;
 }
 
+// Only the first line is judged: a NUL or a stray control byte further on is damage to its
+// own line, which the reader reports after the records before it.
 bool looksLikeText(std::string_view head) {
-    for (unsigned char c : head) {
+    for (unsigned char c : head.substr(0, head.find('\n'))) {
         if (c == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f')) return false;
     }
     return true;
@@ -23,7 +25,8 @@ bool looksLikeText(std::string_view head) {
 // reader, in SQLite's words. gzip here is gzip inside gzip, which no log is.
 Head recognise(std::string_view head, LogFormat& format) {
     if (head.empty()) return Head::empty;
-    if (startsWith(head, "#ROSBAG V")) {
+    // ROS bags of format 2.0 and the older 1.2, which the ROS bag library reads as well.
+    if (startsWith(head, "#ROSBAG V") || startsWith(head, "#ROSRECORD V1.2")) {
         format = LogFormat::ros1Bag;
     } else if (startsWith(head, std::string_view("SQLite format 3\0", 16))) {
         format = LogFormat::ros2Sqlite;

@@ -148,21 +148,19 @@ void appendScanLine(std::string_view leadingText, const ScanRecord& record, std:
 
 namespace {
 
-// Whole seconds and microseconds of |nanoseconds|, rounded to the nearest microsecond.
-void splitSeconds(std::int64_t nanoseconds, std::uint64_t& seconds, std::uint64_t& micros) {
-    const std::uint64_t magnitude =
-        nanoseconds < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(nanoseconds) : static_cast<std::uint64_t>(nanoseconds);
+// Whole seconds and microseconds of `magnitude` nanoseconds, rounded to the nearest microsecond.
+void splitSeconds(std::uint64_t magnitude, std::uint64_t& seconds, std::uint64_t& micros) {
     const std::uint64_t totalMicros = magnitude / 1000 + (magnitude % 1000 >= 500);
     seconds = totalMicros / 1000000;
     micros = totalMicros % 1000000;
 }
 
-std::string secondsText(std::int64_t nanoseconds, bool keepTrailingZeros) {
+std::string secondsText(bool negative, std::uint64_t magnitude, bool keepTrailingZeros) {
     std::uint64_t seconds = 0, micros = 0;
-    splitSeconds(nanoseconds, seconds, micros);
+    splitSeconds(magnitude, seconds, micros);
     char text[40];
     char* p = text;
-    if (nanoseconds < 0 && (seconds != 0 || micros != 0)) *p++ = '-';
+    if (negative && (seconds != 0 || micros != 0)) *p++ = '-';
     p = appendDigits(seconds, p);
     if (micros != 0 || keepTrailingZeros) {
         *p++ = '.';
@@ -177,6 +175,12 @@ std::string secondsText(std::int64_t nanoseconds, bool keepTrailingZeros) {
 
 }  // namespace
 
-std::string relativeSeconds(std::int64_t nanoseconds) { return secondsText(nanoseconds, false); }
+std::string relativeSeconds(std::int64_t nanoseconds) { return relativeSecondsBetween(0, nanoseconds); }
 
-std::string absoluteSeconds(std::int64_t nanoseconds) { return secondsText(nanoseconds, true); }
+std::string relativeSecondsBetween(std::int64_t fromNs, std::int64_t toNs) {
+    return secondsText(toNs < fromNs, stampDistance(fromNs, toNs), false);
+}
+
+std::string absoluteSeconds(std::int64_t nanoseconds) {
+    return secondsText(nanoseconds < 0, stampDistance(0, nanoseconds), true);
+}

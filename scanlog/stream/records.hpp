@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "formats/format_reader.hpp"
+#include "formats/stamp_arithmetic.hpp"
 #include "scan_reader.hpp"
 
 // No return, as real logs of this format write it: 81.91 m, beyond the picture.
@@ -32,3 +33,5 @@ void appendScanLine(std::string_view leadingText, const ScanRecord& record, std:
 // (0, 0.013333, 12.5, -0.2), absolute always with 6 decimals (1771520011.719411).
 std::string relativeSeconds(std::int64_t nanoseconds);
 std::string absoluteSeconds(std::int64_t nanoseconds);
+// The relative seconds from `fromNs` to `toNs`, exact however far apart they lie.
+std::string relativeSecondsBetween(std::int64_t fromNs, std::int64_t toNs);

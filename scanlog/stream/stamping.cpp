@@ -13,7 +13,7 @@ void giveLeadingValue(Stamping& s, LogScan& scan) {
     } else if (s.options->stamp == StampMode::absolute) {
         scan.leadingText = absoluteSeconds(scan.stampNs);
     } else {
-        scan.leadingText = relativeSeconds(scan.stampNs - s.originNs);
+        scan.leadingText = relativeSecondsBetween(s.originNs, scan.stampNs);
     }
     scan.timed = s.timed;
     double value = 0;
@@ -32,7 +32,7 @@ void decideTiming(Stamping& s, std::int64_t secondNs) {
     if (!s.timed && s.options->stamp != StampMode::index) {
         std::fprintf(stderr, "scanlog: %s: the first two scans' times do not increase (%s s, then %s s); "
                              "leading values are scan numbers instead\n",
-                     s.path->c_str(), absoluteSeconds(s.first.stampNs).c_str(), absoluteSeconds(secondNs).c_str());
+                     printableName(*s.path).c_str(), absoluteSeconds(s.first.stampNs).c_str(), absoluteSeconds(secondNs).c_str());
         std::fflush(stderr);
     }
 }
