@@ -241,16 +241,18 @@ TEST(Schedule, PaceFiguresInTheSummary) {
     world.stalls = {{250 * kMs, 730 * kMs}};
     const Played played = play(world, atRate(10), scansAtRate(6));
     // Five intervals of 100 ms took 930 ms, 430 ms of them the reader's.
-    EXPECT_EQ(summaryLine(played.player), "scanlog: played 6 records in 0.930 s (0.500 s of log); pace kept 100.00%, "
+    EXPECT_EQ(summaryLine(played.player), "scanlog: played 6 records in 0.930 s (0.500 s of log); zoom 1x: 80 m ahead, 40 m to each side; "
+                                          "pace kept 100.00%, "
                                           "latest record 0.00 ms late; the reader held records up for 0.430 s");
     World busy;
     busy.delays = {{150 * kMs, 50 * kMs}};
     // Record 3 went out 50 ms late, and record 4 on time again: the pace was kept.
     EXPECT_EQ(summaryLine(play(busy, atRate(10), scansAtRate(4)).player),
-              "scanlog: played 4 records in 0.300 s (0.300 s of log); pace kept 100.00%, latest record 50.00 ms late");
+              "scanlog: played 4 records in 0.300 s (0.300 s of log); zoom 1x: 80 m ahead, 40 m to each side; pace kept 100.00%, "
+              "latest record 50.00 ms late");
     World quiet;
     EXPECT_EQ(summaryLine(play(quiet, atRate(10), scansAtRate(1)).player),
-              "scanlog: played 1 record in 0.000 s (0.000 s of log)");
+              "scanlog: played 1 record in 0.000 s (0.000 s of log); zoom 1x: 80 m ahead, 40 m to each side");
     World none;
     EXPECT_EQ(summaryLine(play(none, atRate(10), {}).player), "scanlog: played no records");
 }
@@ -368,8 +370,8 @@ TEST(End, HoldingAtTheEndWaitsForKeysAndSaysSo) {
     EXPECT_EQ(played.player.end, PlayEnd::quit);
     ASSERT_GE(world.statuses.size(), 2u);
     EXPECT_EQ(world.statuses[world.statuses.size() - 2],
-              "end of log  record 3 of 3  log 0.200 s  speed 1x  (left arrow: back, q: quit)");
-    EXPECT_EQ(world.statuses.back(), "paused      record 2 of 3  log 0.100 s  speed 1x");
+              "end of log  record 3 of 3  log 0.200 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side  (left arrow: back, q: quit)");
+    EXPECT_EQ(world.statuses.back(), "paused      record 2 of 3  log 0.100 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side");
 }
 
 TEST(End, EveryWayAPlayCanEnd) {
@@ -421,8 +423,10 @@ TEST(Status, SaysStateRecordLogTimeAndSpeed) {
         std::string text;
     };
     const Case cases[] = {
-        {{"playing", 12, 450, 0.1467, 1, false}, "playing     record 12 of 450  log 0.147 s  speed 1x"},
-        {{"paused", 3, 0, 2, 0.25, false}, "paused      record 3  log 2.000 s  speed 0.25x"},
+        {{"playing", 12, 450, 0.1467, 1, false, 1}, "playing     record 12 of 450  log 0.147 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side"},
+        {{"paused", 3, 0, 2, 0.25, false, 8}, "paused      record 3  log 2.000 s  speed 0.25x  zoom 8x: 10 m ahead, 5 m to each side"},
+        {{"paused", 3, 0, 2, 1, false, 0.25}, "paused      record 3  log 2.000 s  speed 1x  zoom 0.25x: 320 m ahead, 160 m to each side"},
+        {{"paused", 3, 0, 2, 1, false, 1024}, "paused      record 3  log 2.000 s  speed 1x  zoom 1024x: 0.0781 m ahead, 0.0391 m to each side"},
         {{"playing", 0, 0, 0, 1, false}, "playing"},
     };
     for (const Case& c : cases) EXPECT_EQ(statusText(c.view), c.text);

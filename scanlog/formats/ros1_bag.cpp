@@ -235,7 +235,9 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
-    if (!openBag(bag, file, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+    const bool opened = openBag(bag, file, topics, error);
+    info.laserScanTopics = laserScanTopicNames(topics);
+    if (!opened || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
         error = path + ": " + error;
         if (sink.begin) sink.begin(info);
         return false;

@@ -307,6 +307,7 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     }
     const std::vector<TopicCount> topics = bagTopics(bags);
     std::string chosen;
+    info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, error)) {
         if (!damageFound(bags, error)) error = path + ": " + error;
         return false;

@@ -16,6 +16,9 @@ struct TopicCount {
 
 bool isLaserScanType(const std::string& type);
 
+// The names of the LaserScan topics among `topics`, in their order (for LogInfo).
+std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topics);
+
 // Picks the LaserScan topic: `wanted` (with or without a leading slash, when that is
 // unambiguous), or with `wanted` empty the only LaserScan topic there is. False with `error`
 // set (without the "PATH: " prefix) when there is none, several, or `wanted` is not a

@@ -148,7 +148,7 @@ PlayOutcome playLog(const std::string& input, const PlayOptions& options, int ou
         return more;
     };
     std::string error;
-    const bool read = readLog(input, options.log, options.timed, sink, error);
+    const bool read = readPictureLog(input, options.log, options.picture, options.start, options.timed, sink, error);
     setSignalsToLoop(true);
     playerTakesEnd(player, read ? std::string() : error);
     setSignalsToLoop(false);

@@ -20,6 +20,9 @@ namespace {
 enum class Format { unknown, empty, scanFile, carmen, ros1Bag, sqlite, mcap, gzip };
 
 constexpr std::size_t kHeadSize = 4096;
+constexpr double kRadiansPerDegree = 3.141592653589793 / 180;
+constexpr const char* kFacingOnScanFile =
+    "is a scan file, which has no bearings beyond its 361 readings: --facing needs a sensor's log (see scanlog --help)";
 
 std::string systemError(int code) { return std::strerror(code); }
 
@@ -213,6 +216,7 @@ struct Stamping {
     std::uint64_t count = 0;
     bool held = false;
     LogScan first;
+    RawScan firstRaw;  // the sensor's scan it came from, handed on with it
     bool timed = true;
     std::int64_t originNs = 0;
     bool stopped = false;
@@ -234,8 +238,9 @@ void giveLeadingValue(Stamping& s, LogScan& scan) {
     scan.record.leadingValue = value;
 }
 
-bool deliver(Stamping& s, LogScan& scan) {
+bool deliver(Stamping& s, LogScan& scan, const RawScan* raw) {
     giveLeadingValue(s, scan);
+    scan.raw = raw;
     if (!s.sink.scan(scan)) s.stopped = true;
     return !s.stopped;
 }
@@ -254,8 +259,9 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     LogScan scan;
     scan.number = ++s.count;
     scan.stampNs = raw.stampNs;
-    resampleScan(raw, scan.record);
+    resampleScan(raw, s.options.facing * kRadiansPerDegree, scan.record);
     if (scan.number == 1) {
+        s.firstRaw = raw;  // the reader reuses its own
         s.first = std::move(scan);
         s.originNs = s.first.stampNs;
         s.held = true;
@@ -264,16 +270,16 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     if (s.held) {
         s.held = false;
         decideTiming(s, scan.stampNs);
-        if (!deliver(s, s.first)) return false;
+        if (!deliver(s, s.first, &s.firstRaw)) return false;
     }
-    return deliver(s, scan);
+    return deliver(s, scan, &raw);
 }
 
 // A log of one scan has no second time to judge by; its one stamp is used as it is.
 void releaseHeldScan(Stamping& s) {
     if (!s.held || s.stopped) return;
     s.held = false;
-    deliver(s, s.first);
+    deliver(s, s.first, &s.firstRaw);
 }
 
 // ---- scan files ---------------------------------------------------------------------------
@@ -292,6 +298,7 @@ bool readScanFile(ScanInput& input, bool leadingValuesAreSeconds, const LogOptio
         }
         scan.number = input.recordsRead;
         scan.offset = offset;
+        scan.scanFile = true;
         const double lead = scan.record.leadingValue;
         if (options.stamp == StampMode::index) {
             scan.leadingText = std::to_string(scan.number);
@@ -413,9 +420,14 @@ RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink) {
 
 }  // namespace
 
+bool isUsageError(const std::string& error) {
+    const std::string_view text(error), tail(kFacingOnScanFile);
+    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error) {
-    Stamping stamping{path, options, sink, 0, false, LogScan{}, true, 0, false, false};
+    Stamping stamping{path, options, sink, 0, false, LogScan{}, RawScan{}, true, 0, false, false};
     const RawScanSink raw = rawSinkFor(stamping, sink);
 
     struct stat status {};
@@ -452,6 +464,9 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     } else if (format == Format::unknown || format == Format::gzip) {
         error = "scanlog: " + path + ": not a log that scanlog reads (a scan file, CARMEN log, ROS 1 bag, "
                 "ROS 2 bag or MCAP file)";
+        ok = false;
+    } else if (format == Format::scanFile && options.facing != 0) {
+        error = "scanlog: " + path + " " + kFacingOnScanFile;
         ok = false;
     } else if (format == Format::scanFile) {
         info.format = "scan file";
