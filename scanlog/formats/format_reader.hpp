@@ -16,6 +16,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "scan_reader.hpp"
+
 enum class StampMode { relative, absolute, index };
 
 struct LogOptions {
@@ -56,12 +58,8 @@ struct RawScanSink {
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set
 // ---- ("FILE: PLACE: WHAT") on damage. `path` is what the user gave; `file` what to open.
 
-// Text logs read through a ScanInput-style byte reader, so gzip is undone on the fly.
-struct ByteReader {
-    ssize_t (*read)(void* context, char* into, std::size_t size) = nullptr;
-    void* context = nullptr;
-};
-
+// Text logs are read through a ByteReader (the viewer's, in scan_reader.hpp), so gzip is undone
+// on the fly.
 bool readCarmenLog(const ByteReader& bytes, const std::string& path, const LogOptions& options, const RawScanSink& sink,
                    std::string& error);
 bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,

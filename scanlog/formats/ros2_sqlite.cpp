@@ -212,21 +212,11 @@ bool damageFound(const std::vector<BagFile>& bags, std::string& error) {
     return false;
 }
 
-// The bag's topics over all its files, by name, in order of first appearance.
+// The bag's topics over all its files, by name, in order of first appearance (see mergeTopic).
 std::vector<TopicCount> bagTopics(const std::vector<BagFile>& bags) {
     std::vector<TopicCount> topics;
     for (const BagFile& bag : bags) {
-        for (const StoredTopic& stored : bag.topics) {
-            TopicCount* known = nullptr;
-            for (TopicCount& topic : topics) {
-                if (topic.name == stored.name) known = &topic;
-            }
-            if (known == nullptr) {
-                topics.push_back({stored.name, stored.type, 0});
-                known = &topics.back();
-            }
-            known->messages += stored.messages;
-        }
+        for (const StoredTopic& stored : bag.topics) mergeTopic(topics, {stored.name, stored.type, stored.messages});
     }
     return topics;
 }

@@ -104,3 +104,18 @@ bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::stri
     }
     return false;
 }
+
+void mergeTopic(std::vector<TopicCount>& topics, const TopicCount& part) {
+    for (TopicCount& topic : topics) {
+        if (topic.name != part.name) continue;
+        const bool wasScan = isLaserScanType(topic.type), isScan = isLaserScanType(part.type);
+        if (wasScan == isScan) {
+            topic.messages += part.messages;
+        } else if (isScan) {
+            topic.type = part.type;
+            topic.messages = part.messages;
+        }
+        return;
+    }
+    topics.push_back(part);
+}

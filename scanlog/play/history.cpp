@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "stream/records.hpp"
+#include "stream/temporary_file.hpp"
 
 namespace {
 
@@ -48,9 +49,8 @@ bool decodeKept(const std::string& bytes, KeptRecord& kept) {
 
 bool keepLine(History& history, const std::string& line, std::string& error) {
     if (history.keptFd < 0) {
-        const char* tmp = std::getenv("TMPDIR");
-        const std::string folder = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-        history.keptFd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        std::string folder;
+        history.keptFd = openTemporaryFile(folder);
         if (history.keptFd < 0) {
             error = "scanlog: cannot keep the played records (for stepping back) in " + folder + ": " +
                     systemError(errno);
