@@ -325,12 +325,71 @@ TEST(Keys, BytesBecomeKeysEvenWhenSequencesAreCut) {
         {"cut inside", {"s\x1b[", "C q"}, {Key::stepForward, Key::stepForward, Key::pauseOrResume, Key::quit}},
         {"other keys skipped whole", {"\x1b[5~\x1b[1;5C", "\x1b[15~s"}, {Key::stepForward}},
         {"alt and a key", {"\x1bq"}, {Key::quit}},
+        {"zoom", {"+=-"}, {Key::zoomIn, Key::zoomIn, Key::zoomOut}},
     };
     for (const Case& c : cases) {
         KeyDecoder decoder;
         std::vector<Key> keys;
         for (const std::string& bytes : c.reads) decodeKeys(decoder, bytes, keys);
         EXPECT_EQ(keys, c.keys) << c.name;
+    }
+}
+
+// The readings of a written line, after its leading value.
+std::vector<double> readingsOf(const std::string& line) {
+    std::istringstream in(line);
+    double value = 0;
+    in >> value;
+    std::vector<double> readings;
+    while (in >> value) readings.push_back(value);
+    return readings;
+}
+
+// Record `number` at `zoom` as the player should write it: reading 5 has no return.
+std::vector<double> zoomedReadings(std::uint64_t number, double zoom, double noReturn) {
+    std::vector<double> readings;
+    for (int i = 0; i < kReadingCount; ++i) readings.push_back(i == 5 ? noReturn : static_cast<double>(number * 1000 + i) * zoom);
+    return readings;
+}
+
+TEST(Keys, ZoomChangesTheNextRecordOrAtOnceWhenPausedAndHistoryStaysUnscaled) {
+    struct Expect {
+        std::uint64_t record;
+        double at;
+        double zoom;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Typed> typed;
+        std::vector<Expect> expected;
+    };
+    const Case cases[] = {
+        {"playing: from the next record", {{50 * kMs, "+"}, {250 * kMs, "q"}}, {{1, 0, 1}, {2, 100, 2}, {3, 200, 2}}},
+        // Paused on record 3, `-` writes it again at once; stepping back shows record 2 at the
+        // zoom of now, not of when it was played.
+        {"paused: at once, and back through history",
+         {{50 * kMs, "++"}, {250 * kMs, " "}, {300 * kMs, "-"}, {400 * kMs, kLeft}, {500 * kMs, "q"}},
+         {{1, 0, 1}, {2, 100, 4}, {3, 200, 4}, {3, 300, 2}, {2, 400, 2}}},
+        {"at most 1024", {{50 * kMs, std::string(12, '+')}, {150 * kMs, "q"}}, {{1, 0, 1}, {2, 100, 1024}}},
+        {"at least 0.01 (1/64 is the last halving above it)", {{50 * kMs, std::string(8, '-')}, {150 * kMs, "q"}},
+         {{1, 0, 1}, {2, 100, 1.0 / 64}}},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.typed = c.typed;
+        PlayOptions options = atRate(10);
+        options.picture.noReturn = 0;
+        std::vector<LogScan> scans = scansAtRate(6);
+        for (LogScan& scan : scans) scan.record.readings[5] = kNoReading;
+        const Played played = play(world, options, scans);
+        ASSERT_EQ(played.written.size(), c.expected.size()) << c.name;
+        for (std::size_t k = 0; k < c.expected.size(); ++k) {
+            const Expect& e = c.expected[k];
+            EXPECT_EQ(played.written[k], (Written{std::llround(e.at * kMs), e.record})) << c.name << ", write " << k;
+            std::vector<double> wanted = zoomedReadings(e.record, e.zoom, 0);
+            for (double& reading : wanted) reading = std::round(reading * 100) / 100;
+            EXPECT_EQ(readingsOf(world.lines[k]), wanted) << c.name << ", write " << k;
+        }
     }
 }
 
