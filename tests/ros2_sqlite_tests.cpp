@@ -406,8 +406,14 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
         EXPECT_EQ(got.scans.size(), c.scans) << label;
         if (!c.error.empty()) {
             EXPECT_EQ(got.error, c.file + ": " + c.error) << label;
-            // Nothing announced: readLog says it is a bag, with no topic to describe.
-            EXPECT_TRUE(got.infos.empty()) << label;
+            // Told it is a bag, with no topic to describe.
+            ASSERT_EQ(got.infos.size(), 1u) << label;
+            EXPECT_EQ(got.infos[0].format, LogFormat::ros2Sqlite) << label;
+            EXPECT_EQ(got.infos[0].topic, "") << label;
+            // ... but with the LaserScan topics there are, for a report on each.
+            const std::vector<std::string> scanTopics =
+                c.file == two ? std::vector<std::string>{"/front_scan", "/rear_scan"} : std::vector<std::string>{};
+            EXPECT_EQ(got.infos[0].laserScanTopics, scanTopics) << label;
         }
     }
 }

@@ -152,5 +152,5 @@ int runView(const std::string& input, const PlayOptions& options, const std::str
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     if (outcome.end == PlayEnd::signal) endBySignal(outcome.signal);
-    return message.empty() ? viewerStatus : 1;
+    return message.empty() ? viewerStatus : isUsageError(message) ? kUsageStatus : 1;
 }

@@ -44,15 +44,24 @@ void textFrame(std::vector<char>& out, FrameKind kind, const std::string& text) 
     put(out, at, text.data(), text.size());
 }
 
-// scanCount, compressed, the format, then the topic to the end.
+// scanCount, compressed, the format, then the topic and each LaserScan topic of the bag, each
+// as its length and its bytes.
 void infoFrame(std::vector<char>& out, const LogInfo& info) {
     const char compressed = info.compressed ? 1 : 0;
     const char format = static_cast<char>(info.format);
-    std::size_t at = startFrame(out, kInfoFrame, 8 + 1 + 1 + info.topic.size());
+    std::size_t size = 8 + 1 + 1 + 4 + info.topic.size();
+    for (const std::string& name : info.laserScanTopics) size += 4 + name.size();
+    std::size_t at = startFrame(out, kInfoFrame, size);
     put(out, at, &info.scanCount, 8);
     put(out, at, &compressed, 1);
     put(out, at, &format, 1);
-    put(out, at, info.topic.data(), info.topic.size());
+    const auto putText = [&out, &at](const std::string& text) {
+        const std::uint32_t length = static_cast<std::uint32_t>(text.size());
+        put(out, at, &length, 4);
+        put(out, at, text.data(), text.size());
+    };
+    putText(info.topic);
+    for (const std::string& name : info.laserScanTopics) putText(name);
 }
 
 void scanFrame(std::vector<char>& out, const RawScan& scan) {
@@ -81,7 +90,23 @@ bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
     std::memcpy(&info.scanCount, payload, 8);
     info.compressed = payload[8] != 0;
     info.format = static_cast<LogFormat>(payload[9]);
-    info.topic.assign(payload + 10, length - 10);
+    std::uint64_t at = 10;
+    const auto takeText = [payload, length, &at](std::string& text) {
+        std::uint32_t size = 0;
+        if (length - at < 4) return false;
+        std::memcpy(&size, payload + at, 4);
+        at += 4;
+        if (size > length - at) return false;
+        text.assign(payload + at, size);
+        at += size;
+        return true;
+    };
+    if (!takeText(info.topic)) return false;
+    info.laserScanTopics.clear();
+    while (at < length) {
+        info.laserScanTopics.emplace_back();
+        if (!takeText(info.laserScanTopics.back())) return false;
+    }
     return true;
 }
 

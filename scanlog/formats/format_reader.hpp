@@ -26,6 +26,7 @@ struct LogOptions {
     std::string topic;  // ROS bags: the LaserScan topic; empty: the only one there is
     std::string laser;  // CARMEN: the line kind; empty: the front laser
     StampMode stamp = StampMode::relative;
+    double facing = 0;  // degrees: the sensor's bearing that the records put straight ahead
 };
 
 // One scan as the sensor gave it, before resampling.
@@ -58,6 +59,7 @@ constexpr const char* formatName(LogFormat format) {
 struct LogInfo {
     LogFormat format = LogFormat::scanFile;
     std::string topic;           // the topic or line kind the scans come from; empty for scan files
+    std::vector<std::string> laserScanTopics;  // bags: every LaserScan topic they hold, as stored
     std::uint64_t scanCount = 0;  // scans the log holds, when the format says so; 0 unknown
     bool compressed = false;     // the file was gzip-compressed
 };

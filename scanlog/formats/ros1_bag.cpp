@@ -232,8 +232,13 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
-    if (!openBag(bag, file, expected, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+    const bool opened = openBag(bag, file, expected, topics, error);
+    info.laserScanTopics = laserScanTopicNames(topics);
+    if (!opened || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
         error = path + ": " + error;
+        // A bag whose topic could not be chosen is announced with its LaserScan topics, so
+        // that a report can go through them one by one.
+        if (opened && sink.begin) sink.begin(info);
         return false;
     }
     info.topic = topic;

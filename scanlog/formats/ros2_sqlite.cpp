@@ -358,8 +358,12 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     }
     const std::vector<TopicCount> topics = bagTopics(bags);
     std::string chosen;
+    info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, error)) {
-        if (!damageFound(bags, error)) error = path + ": " + error;
+        if (damageFound(bags, error)) return false;
+        error = path + ": " + error;
+        // Announced with its LaserScan topics, so that a report can go through them one by one.
+        if (sink.begin) sink.begin(info);
         return false;
     }
     if (!checkSerialization(bags, chosen, error)) return false;

@@ -83,6 +83,12 @@ bool isLaserScanType(const std::string& type) {
     return type == "sensor_msgs/LaserScan" || type == "sensor_msgs/msg/LaserScan";
 }
 
+std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topics) {
+    std::vector<std::string> names;
+    for (const TopicCount* topic : laserScanTopics(topics)) names.push_back(topic->name);
+    return names;
+}
+
 bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::string& wanted, std::string& chosen,
                           std::string& error) {
     if (!wanted.empty()) return chooseWanted(topics, wanted, chosen, error);

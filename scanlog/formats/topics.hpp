@@ -16,6 +16,9 @@ struct TopicCount {
 
 bool isLaserScanType(const std::string& type);
 
+// The names of the LaserScan topics among `topics`, in their order (for LogInfo).
+std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topics);
+
 // Adds `part` (one connection's, channel's or file's messages on a topic) to `topics`: to the
 // topic of the same name when there is one, else as a new topic at the end. A topic whose parts
 // disagree about the type counts as LaserScan when any of them is, with only those messages

@@ -26,6 +26,27 @@ bool isRegularFile(const std::string& path) {
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+namespace {
+
+// A kept record's bytes: its leading text, a line end, then the readings as they are in memory
+// (a no return is not a number, which no text form would keep apart from a reading).
+void encodeKept(const KeptRecord& kept, std::string& bytes) {
+    bytes.assign(kept.leadingText);
+    bytes += '\n';
+    bytes.append(reinterpret_cast<const char*>(kept.record.readings.data()), sizeof kept.record.readings);
+}
+
+bool decodeKept(const std::string& bytes, KeptRecord& kept) {
+    const std::size_t end = bytes.find('\n');
+    if (end == std::string::npos || bytes.size() - end - 1 != sizeof kept.record.readings) return false;
+    kept.leadingText.assign(bytes, 0, end);
+    std::memcpy(kept.record.readings.data(), bytes.data() + end + 1, sizeof kept.record.readings);
+    double value = 0;
+    parseNumber(kept.leadingText.data(), kept.leadingText.data() + kept.leadingText.size(), value);
+    kept.record.leadingValue = value;
+    return true;
+}
+
 bool keepLine(History& history, const std::string& line, std::string& error) {
     if (history.keptFd < 0) {
         std::string folder;
@@ -64,10 +85,28 @@ bool findKeptLine(const History& history, std::uint64_t number, std::string& lin
     return true;
 }
 
+}  // namespace
+
+bool keepRecord(History& history, const KeptRecord& kept, std::string& error) {
+    std::string bytes;
+    encodeKept(kept, bytes);
+    return keepLine(history, bytes, error);
+}
+
+bool findKeptRecord(const History& history, std::uint64_t number, KeptRecord& kept, std::string& error) {
+    std::string bytes;
+    if (!findKeptLine(history, number, bytes, error)) return false;
+    if (!decodeKept(bytes, kept)) {
+        error = "scanlog: cannot read back the kept record " + std::to_string(number) + ": it was changed";
+        return false;
+    }
+    return true;
+}
+
 // Reads record `number` of the scan file again with the viewer's reader: on from where it
 // stopped when it is the following record (a loop replays the file in order), else from
 // the record's offset.
-bool rereadScanRecord(History& history, std::uint64_t number, std::string& line, std::string& error) {
+bool rereadScanRecord(History& history, std::uint64_t number, KeptRecord& kept, std::string& error) {
     if (history.rereaderNext != number) {
         closeRereader(history);
         const int fd = open(history.sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -79,7 +118,7 @@ bool rereadScanRecord(History& history, std::uint64_t number, std::string& line,
         history.rereader = scanInputFromDescriptor(fd, history.sourcePath);
         history.rereaderNext = number;
     }
-    ScanRecord record;
+    ScanRecord& record = kept.record;
     const ReadResult result = readScanRecord(history.rereader, record);
     if (result != ReadResult::record) {
         error = result == ReadResult::failed ? history.rereader.error
@@ -90,9 +129,7 @@ bool rereadScanRecord(History& history, std::uint64_t number, std::string& line,
     }
     ++history.rereaderNext;
     char text[32];
-    line.clear();
-    appendScanLine(std::string_view(text, static_cast<std::size_t>(formatShortest(record.leadingValue, text) - text)),
-                   record, line);
+    kept.leadingText.assign(text, formatShortest(record.leadingValue, text));
     return true;
 }
 

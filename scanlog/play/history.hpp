@@ -16,8 +16,8 @@ struct History {
     std::string sourcePath;              // empty: the lines are kept in keptFd instead
     ScanInput rereader;
     std::uint64_t rereaderNext = 0;      // the record `rereader` reads next; 0 when closed
-    // Anything else (converted logs, pipes, compressed files): the written lines are kept in
-    // an unnamed temporary file, so that memory does not grow with the log.
+    // Anything else (converted logs, pipes, compressed files): the records are kept in an
+    // unnamed temporary file, so that memory does not grow with the log.
     int keptFd = -1;
     std::uint64_t keptBytes = 0;
 };
@@ -25,10 +25,17 @@ struct History {
 // Whether `path` names a regular file (which can be read again from a record's offset).
 bool isRegularFile(const std::string& path);
 
-// Keeps `line` (the next record's) in the temporary file; false with `error` set.
-bool keepLine(History& history, const std::string& line, std::string& error);
+// A record as the player keeps it: unscaled, as the log gave it (a LogScan's record), so that
+// it can be written again at whatever zoom is chosen later.
+struct KeptRecord {
+    std::string leadingText;  // the leading value as written
+    ScanRecord record;
+};
+
+// Keeps `kept` (the next record) in the temporary file; false with `error` set.
+bool keepRecord(History& history, const KeptRecord& kept, std::string& error);
 // Reads record `number` back from the temporary file.
-bool findKeptLine(const History& history, std::uint64_t number, std::string& line, std::string& error);
+bool findKeptRecord(const History& history, std::uint64_t number, KeptRecord& kept, std::string& error);
 // Reads record `number` again from the scan file itself.
-bool rereadScanRecord(History& history, std::uint64_t number, std::string& line, std::string& error);
+bool rereadScanRecord(History& history, std::uint64_t number, KeptRecord& kept, std::string& error);
 void closeHistory(History& history);

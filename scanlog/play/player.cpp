@@ -11,16 +11,27 @@ namespace {
 
 constexpr double kSecondNs = 1e9;
 
-// The line of record `number`, or null (with player.end set) when it can't be found again.
-const std::string* lineOf(Player& p, std::uint64_t number) {
-    if (number == p.liveNumber) return &p.liveLine;
-    const bool found = p.history.sourcePath.empty() ? findKeptLine(p.history, number, p.foundLine, p.error)
-                                                    : rereadScanRecord(p.history, number, p.foundLine, p.error);
+// Record `number` as kept, or null (with player.end set) when it can't be found again.
+const KeptRecord* keptRecordOf(Player& p, std::uint64_t number) {
+    if (number == p.liveNumber) return &p.live;
+    const bool found = p.history.sourcePath.empty() ? findKeptRecord(p.history, number, p.found, p.error)
+                                                    : rereadScanRecord(p.history, number, p.found, p.error);
     if (!found) {
         p.end = PlayEnd::keepFailed;
         return nullptr;
     }
-    return &p.foundLine;
+    return &p.found;
+}
+
+// The line of record `number` at the present zoom, or null as for keptRecordOf.
+const std::string* lineOf(Player& p, std::uint64_t number) {
+    const KeptRecord* kept = keptRecordOf(p, number);
+    if (kept == nullptr) return nullptr;
+    ScanRecord record;
+    prepareRecord(kept->record, p.scanFile, p.options.picture, p.zoom, record);
+    p.line.clear();
+    appendScanLine(kept->leadingText, record, p.line);
+    return &p.line;
 }
 
 // ---- times --------------------------------------------------------------------------------
@@ -48,7 +59,8 @@ enum class Want { nothing, moreRecords, record };
 struct Target {
     Want want = Want::nothing;
     std::uint64_t number = 0;
-    bool paced = false;  // by the schedule; otherwise a step, written at once
+    bool paced = false;   // by the schedule; otherwise a step, written at once
+    bool redraw = false;  // the shown record again, at a new zoom
 };
 
 void ensurePace(Player& p, std::int64_t logNs, std::int64_t nowNs) {
@@ -83,6 +95,16 @@ void applyKey(Player& p, Key key, std::int64_t nowNs) {
             break;
         case Key::faster: changeSpeed(p.pace, fasterSpeed(p.pace.speed), nowNs, nextLogTime(p)); break;
         case Key::slower: changeSpeed(p.pace, slowerSpeed(p.pace.speed), nowNs, nextLogTime(p)); break;
+        case Key::zoomIn:
+        case Key::zoomOut: {
+            const double zoom = key == Key::zoomIn ? p.zoom * 2 : p.zoom / 2;
+            if (zoom < kSmallestZoom || zoom > kLargestZoom) break;
+            p.zoom = zoom;
+            p.zoomChosen = true;
+            // Playing, the next record shows it; otherwise the picture would wait for a key.
+            if (p.state != PlayState::playing && p.shown > 0) p.redrawPending = true;
+            break;
+        }
         case Key::quit: p.end = PlayEnd::quit; break;
     }
 }
@@ -106,6 +128,7 @@ Target chooseStep(Player& p) {
 
 Target chooseTarget(Player& p, std::int64_t nowNs) {
     if (p.stepPending) return chooseStep(p);
+    if (p.redrawPending) return {Want::record, p.shown, false, true};
     if (p.state != PlayState::playing) return {};
     if (p.next <= p.known) return {Want::record, p.next, true};
     if (!p.logEnded) return {Want::moreRecords};
@@ -171,6 +194,10 @@ void writeRecord(Player& p, const Target& target, std::int64_t dueNs) {
         p.writeErrno = failure;
         return;
     }
+    if (target.redraw) {
+        p.redrawPending = false;  // the same record: nothing played, nothing moves on
+        return;
+    }
     const std::int64_t logNs = logTimeOf(p, target.number);
     if (target.paced) {
         notePacedWrite(p.pace, logNs, dueNs, nowNs, stalledNs);
@@ -191,6 +218,7 @@ StatusView statusView(const Player& p) {
     if (p.shown > 0) view.logSeconds = static_cast<double>(logTimeOf(p, p.shown) - logTimeOf(p, 1)) / kSecondNs;
     view.speed = p.pace.speed;
     view.heldAtEnd = p.state == PlayState::atEnd;
+    view.zoom = p.zoom;
     return view;
 }
 
@@ -269,6 +297,7 @@ Player makePlayer(const PlayOptions& options, const PlayerIo& io, bool holdAtEnd
     p.holdAtEnd = holdAtEnd;
     p.next = options.start;
     p.pace.speed = options.speed;
+    p.zoom = options.picture.zoom;
     return p;
 }
 
@@ -281,12 +310,17 @@ bool playerTakes(Player& p, const LogScan& scan) {
     if (p.end != PlayEnd::none) return false;
     if (p.known == 0) p.timed = scan.timed;
     p.history.logTimes.push_back(p.timed ? scan.stampNs : rateTime(p, scan.number));
-    p.liveLine.clear();
-    appendScanLine(scan.leadingText, scan.record, p.liveLine);
+    if (!p.zoomChosen && scan.number >= p.options.start) {
+        p.zoom = scan.zoom;
+        p.zoomChosen = true;
+    }
+    p.scanFile = scan.scanFile;
+    p.live.leadingText = scan.leadingText;
+    p.live.record = scan.record;
     p.liveNumber = scan.number;
     if (!p.history.sourcePath.empty()) {
         p.history.offsets.push_back(scan.offset);
-    } else if (!keepLine(p.history, p.liveLine, p.error)) {
+    } else if (!keepRecord(p.history, p.live, p.error)) {
         p.end = PlayEnd::keepFailed;
         return false;
     }

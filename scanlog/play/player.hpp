@@ -66,9 +66,17 @@ struct Player {
     std::uint64_t known = 0;    // records taken from the log so far
     std::uint64_t total = 0;    // records in the log, when known
     bool logEnded = false;
-    std::string liveLine;       // the newest record's line
+    bool scanFile = false;      // the log is a scan file (its no returns are its own numbers)
+    KeptRecord live;            // the newest record, unscaled
     std::uint64_t liveNumber = 0;
-    std::string foundLine;      // a record's line found again in the history
+    KeptRecord found;           // a record found again in the history
+    std::string line;           // the line written last
+
+    // Records are written at this zoom: the one the log was read with (LogScan::zoom, chosen
+    // from the first record played), then doubled and halved by the keys.
+    double zoom = 1;
+    bool zoomChosen = false;
+    bool redrawPending = false;  // the shown record is to be written again at the new zoom
 
     PlayState state = PlayState::playing;
     std::uint64_t shown = 0;    // the record written last; 0 before the first

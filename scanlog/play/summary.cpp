@@ -18,7 +18,7 @@ std::string summaryLine(const Player& p) {
     if (p.written == 0) return "scanlog: played no records";
     std::string line = "scanlog: played " + std::to_string(p.written) + (p.written == 1 ? " record" : " records") +
                        " in " + seconds(static_cast<double>(p.lastWriteNs - p.firstWriteNs) / kSecondNs) + " (" +
-                       seconds(static_cast<double>(p.logCoveredNs) / kSecondNs) + " of log)";
+                       seconds(static_cast<double>(p.logCoveredNs) / kSecondNs) + " of log); " + scaleText(p.zoom);
     if (p.pace.takenNs > 0) {
         char text[96];
         std::snprintf(text, sizeof text, "; pace kept %.2f%%, latest record %.2f ms late", 100 * paceKept(p.pace),

@@ -1,5 +1,7 @@
 #include "terminal.hpp"
 
+#include "stream/picture.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +20,9 @@ bool keyOfByte(char c, Key& key) {
         case ' ': key = Key::pauseOrResume; return true;
         case 's': case 'S': key = Key::stepForward; return true;
         case 'q': case 'Q': key = Key::quit; return true;
+        // `=` is `+` without shift on most keyboards.
+        case '+': case '=': key = Key::zoomIn; return true;
+        case '-': key = Key::zoomOut; return true;
         default: return false;
     }
 }
@@ -139,7 +144,7 @@ void leaveRawMode() {
 }
 
 std::string statusText(const StatusView& view) {
-    char text[200];
+    char text[256];
     if (view.record == 0) {
         std::snprintf(text, sizeof text, "%s", view.state);
         return text;
@@ -150,8 +155,8 @@ std::string statusText(const StatusView& view) {
         length += std::snprintf(text + length, sizeof text - length, " of %llu",
                                 static_cast<unsigned long long>(view.total));
     }
-    length += std::snprintf(text + length, sizeof text - length, "  log %.3f s  speed %gx", view.logSeconds,
-                            view.speed);
+    length += std::snprintf(text + length, sizeof text - length, "  log %.3f s  speed %gx  %s", view.logSeconds,
+                            view.speed, scaleText(view.zoom).c_str());
     if (view.heldAtEnd) std::snprintf(text + length, sizeof text - length, "  (left arrow: back, q: quit)");
     return text;
 }

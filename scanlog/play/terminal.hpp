@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-enum class Key { pauseOrResume, stepForward, stepBack, faster, slower, quit };
+enum class Key { pauseOrResume, stepForward, stepBack, faster, slower, zoomIn, zoomOut, quit };
 
 // Turns bytes typed in raw mode into keys. An escape sequence cut between two reads is kept
 // in `pending` until the rest arrives; sequences for other keys are skipped whole.
@@ -39,6 +39,7 @@ struct StatusView {
     double logSeconds = 0;          // the log time of that record, from the first record
     double speed = 1;
     bool heldAtEnd = false;         // the player waits at the end: say how to go on
+    double zoom = 1;                // the records' zoom (see scaleText)
 };
 std::string statusText(const StatusView& view);
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string_view>
 #include <vector>
 
 #include "bag_folder.hpp"
@@ -16,6 +17,9 @@
 #include "temporary_file.hpp"
 
 namespace {
+
+constexpr const char* kFacingOnScanFile =
+    "is a scan file, which has no bearings beyond its 361 readings: --facing needs a sensor's log (see scanlog --help)";
 
 struct OpenLog {
     std::string path;      // as the user gave it, for messages
@@ -102,6 +106,10 @@ bool readWithReader(LogFormat format, ReaderInput& input, const std::string& pat
 // Scan files go to the viewer's own reader, whose messages are the viewer's and pass unchanged.
 bool readScanFileLog(LogBytes& bytes, const std::string& path, const LogOptions& options,
                      bool leadingValuesAreSeconds, const LogSink& sink, std::string& error) {
+    if (options.facing != 0) {
+        error = "scanlog: " + path + " " + kFacingOnScanFile;
+        return false;
+    }
     LogInfo info;
     info.format = LogFormat::scanFile;
     info.compressed = bytes.compressed;
@@ -190,4 +198,9 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     const bool ok = readAnyLog(path, options, leadingValuesAreSeconds, sink, error);
     if (!ok) error = printableName(error);
     return ok;
+}
+
+bool isUsageError(const std::string& error) {
+    const std::string_view text(error), tail(kFacingOnScanFile);
+    return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }

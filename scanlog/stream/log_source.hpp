@@ -36,3 +36,7 @@
 // has been handed over by then.
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error);
+
+// Whether readLog's `error` is a mistake on the command line rather than in the log: a facing
+// asked of a scan file, which has no bearings beyond its 361 readings.
+bool isUsageError(const std::string& error);

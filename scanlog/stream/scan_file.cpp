@@ -19,6 +19,7 @@ bool readScanFile(ScanInput& input, bool leadingValuesAreSeconds, const LogOptio
         }
         scan.number = input.recordsRead;
         scan.offset = offset;
+        scan.scanFile = true;
         const double lead = scan.record.leadingValue;
         if (options.stamp == StampMode::index) {
             scan.leadingText = std::to_string(scan.number);

@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr double kRadiansPerDegree = 3.141592653589793 / 180;
+
 void giveLeadingValue(Stamping& s, LogScan& scan) {
     const bool byIndex = s.options->stamp == StampMode::index || !s.timed;
     if (byIndex) {
@@ -21,7 +23,8 @@ void giveLeadingValue(Stamping& s, LogScan& scan) {
     scan.record.leadingValue = value;
 }
 
-bool deliver(Stamping& s, LogScan& scan) {
+bool deliver(Stamping& s, LogScan& scan, const RawScan* raw) {
+    scan.raw = raw;
     giveLeadingValue(s, scan);
     if (!s.sink->scan(scan)) s.stopped = true;
     return !s.stopped;
@@ -43,8 +46,9 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     LogScan scan;
     scan.number = ++s.count;
     scan.stampNs = raw.stampNs;
-    resampleScan(raw, scan.record);
+    resampleScan(raw, s.options.facing * kRadiansPerDegree, scan.record);
     if (scan.number == 1) {
+        s.firstRaw = raw;  // the reader reuses its own
         s.first = std::move(scan);
         s.originNs = s.first.stampNs;
         s.held = true;
@@ -53,15 +57,15 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     if (s.held) {
         s.held = false;
         decideTiming(s, scan.stampNs);
-        if (!deliver(s, s.first)) return false;
+        if (!deliver(s, s.first, &s.firstRaw)) return false;
     }
-    return deliver(s, scan);
+    return deliver(s, scan, &raw);
 }
 
 void releaseHeldScan(Stamping& s) {
     if (!s.held || s.stopped) return;
     s.held = false;
-    deliver(s, s.first);
+    deliver(s, s.first, &s.firstRaw);
 }
 
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink) {

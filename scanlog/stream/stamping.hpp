@@ -17,6 +17,7 @@ struct Stamping {
     std::uint64_t count = 0;
     bool held = false;
     LogScan first;
+    RawScan firstRaw;  // the sensor's scan it came from, handed on with it
     bool timed = true;
     std::int64_t originNs = 0;
     bool stopped = false;
