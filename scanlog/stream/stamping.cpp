@@ -46,7 +46,7 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     LogScan scan;
     scan.number = ++s.count;
     scan.stampNs = raw.stampNs;
-    resampleScan(raw, s.options.facing * kRadiansPerDegree, scan.record);
+    resampleScan(raw, s.options->facing * kRadiansPerDegree, scan.record);
     if (scan.number == 1) {
         s.firstRaw = raw;  // the reader reuses its own
         s.first = std::move(scan);
