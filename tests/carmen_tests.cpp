@@ -10,6 +10,7 @@
 
 #include "stream/log_source.hpp"
 #include "stream/recognise.hpp"
+#include "formats/format_reader.hpp"
 #include "stream/records.hpp"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "formats/isolated_reader.hpp"
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
 #include "formats/topics.hpp"
 
 namespace {
