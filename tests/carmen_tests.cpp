@@ -3,11 +3,12 @@
 
 #include <cerrno>
 #include <climits>
-#include <string>
-#include <vector>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
+#include "formats/format_reader.hpp"
 #include "stream/log_source.hpp"
 #include "stream/recognise.hpp"
 #include "stream/records.hpp"

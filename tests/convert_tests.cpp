@@ -56,6 +56,10 @@ TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
         {{"convert", "--stamp", "sometimes", "x"}, 2, "--stamp", true},
         {{"convert", "--fast", "x"}, 2, "--fast", true},
         {{"convert", "a", "b"}, 2, "b", true},
+        {{"frob", "log"}, 2,
+         "scanlog: unknown subcommand \"frob\": the subcommands are convert, play, view or info (see scanlog --help)\n",
+         false},
+        {{"\x1b[2J"}, 2, "unknown subcommand \"\\x1b[2J\"", true},
         {{"--version"}, 0, "", false},
     };
     for (const Case& c : cases) {

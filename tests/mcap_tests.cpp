@@ -14,7 +14,8 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -481,49 +482,16 @@ TEST(ReadMcap, SurvivesAnyDamagedByte) {
 }
 
 TEST(ReadMcap, ReadsTheFilesOfABagFolderInOrder) {
-    char folder[] = "/tmp/mcap_tests_XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string first = std::string(folder) + "/bag_0.mcap", second = std::string(folder) + "/bag_1.mcap";
+    TempDir folder;
+    const std::string first = folder / "bag_0.mcap", second = folder / "bag_1.mcap";
     std::vector<TestMessage> messages = scanMessages();
     messages.back().data.resize(messages.back().data.size() - 4 - 4 - 4);  // its one range is missing
     std::ofstream(first) << buildMcap(kChannels, scanMessages(), kLayouts[5]).bytes;
     std::ofstream(second) << buildMcap(kChannels, messages, kLayouts[4]).bytes;
-    const Result result = readFiles({first, second}, folder);
+    const Result result = readFiles({first, second}, folder.path);
     EXPECT_EQ(result.begins.at(0).scanCount, 6u);
     EXPECT_EQ(result.scans.size(), 5u);
     EXPECT_EQ(result.error, second + ": message 6: LaserScan ranges end after 0 of 1 values");
-    std::remove(first.c_str());
-    std::remove(second.c_str());
-    rmdir(folder);
-}
-
-// Not tests: a big file for measuring speed (100,000 LaserScans of 720 beams at 40 Hz, with a
-// sensor's noise, in zstd chunks of about 1 MB), and the fuzz target's seeds.
-//   MCAP_BIG=/tmp/big.mcap mcap_tests --gtest_also_run_disabled_tests --gtest_filter='*BigFile*'
-//   MCAP_SEEDS=tests/fuzz_corpus_mcap mcap_tests --gtest_also_run_disabled_tests --gtest_filter='*Seeds*'
-TEST(ReadMcap, DISABLED_WritesABigFile) {
-    ASSERT_NE(std::getenv("MCAP_BIG"), nullptr);
-    std::vector<TestMessage> messages;
-    std::uint32_t noise = 1;
-    for (int i = 0; i < 100000; ++i) {
-        TestScan scan{1700000000 + i / 40, static_cast<std::uint32_t>(i % 40 * 25000000), std::vector<float>(720),
-                      static_cast<float>(-M_PI), static_cast<float>(M_PI / 360)};
-        for (float& range : scan.ranges) {
-            noise = noise * 1664525 + 1013904223;
-            range = 2 + std::fmod((&range - scan.ranges.data()) * 0.037f, 8.0f) + (noise >> 8) * 3e-9f;
-        }
-        messages.push_back({1, 1700000000000000000ull + i * 25000000ull, laserScanCdr(scan)});
-    }
-    std::ofstream(std::getenv("MCAP_BIG")) << buildMcap({kChannels[0]}, messages, {"big", "zstd", true, true, 340}).bytes;
-}
-
-TEST(ReadMcap, DISABLED_WritesFuzzSeeds) {
-    ASSERT_NE(std::getenv("MCAP_SEEDS"), nullptr);
-    for (const Layout& layout : kLayouts) {
-        std::string name = layout.name;
-        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-        std::ofstream(std::getenv("MCAP_SEEDS") + ("/" + name + ".mcap")) << buildMcap(kChannels, scanMessages(), layout).bytes;
-    }
 }
 
 }  // namespace

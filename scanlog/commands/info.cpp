@@ -119,8 +119,8 @@ std::string gaps(const InfoTally& t, std::int64_t median) {
             largestAt = i + 2;  // the scan after the gap
         }
     }
-    std::string text = format("%llu longer than %s (3 median steps)", static_cast<unsigned long long>(count),
-                              duration(limit).c_str());
+    std::string text = format("%llu longer than %s (%lld median steps)", static_cast<unsigned long long>(count),
+                              duration(limit).c_str(), static_cast<long long>(kGapInMedianSteps));
     if (count > 0) {
         text += format("; the longest %s, before scan %llu", duration(largest).c_str(),
                        static_cast<unsigned long long>(largestAt));
