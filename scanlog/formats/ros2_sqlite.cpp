@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -202,6 +203,58 @@ std::string readFailure(const BagFile& bag, const std::string& what) {
     return cut.empty() ? what : cut + " (" + what + ")";
 }
 
+// A file shorter than its header says was cut, or lost pages from inside: then every page
+// after the gap sits one place early, and SQLite, which keeps no checksums, would read some
+// of them as the missing ones' rows. SQLite's own check tells the two apart: after a cut its
+// only complaints are pointers to pages past the end. Anything else, and no scan of the file
+// can be trusted. Run only on a file already known to be short; a check that can't finish
+// (a page cut in half) leaves the cut to be found where it lies.
+constexpr int kComplaintsLooked = 100;
+
+bool onlyCutShort(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
+    Statement statement(nullptr, sqlite3_finalize);
+    const std::string sql = "PRAGMA quick_check(" + std::to_string(kComplaintsLooked) + ")";
+    std::string what;
+    if (!prepare(db, sql.c_str(), statement, what)) return true;
+    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+        const std::string rows = columnText(statement.get(), 0);
+        for (std::size_t start = 0; start < rows.size();) {
+            const std::size_t end = std::min(rows.find('\n', start), rows.size());
+            const std::string line = rows.substr(start, end - start);
+            start = end + 1;
+            // Pages that only pages past the cut pointed to are never used now.
+            if (line == "ok" || line.compare(0, 3, "***") == 0 || line.find(" is never used") != std::string::npos) continue;
+            // A pointer past the last whole page, or the last page, cut in half, that can't be read.
+            long long page = 0;
+            for (const std::string words : {"invalid page number ", "failed to get page "}) {
+                const std::size_t at = line.find(words);
+                if (at != std::string::npos) page = std::atoll(line.c_str() + at + words.size());
+            }
+            if (page <= pagesThere) {
+                complaint = line;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool checkShortFile(const BagFile& bag, sqlite3* db, std::string& error) {
+    if (shortfall(bag).empty()) return true;
+    struct stat status {};
+    sqlite3_int64 pageSize = 0;
+    Statement statement(nullptr, sqlite3_finalize);
+    std::string what;
+    if (stat(bag.file.c_str(), &status) != 0 || !prepare(db, "PRAGMA page_size", statement, what) ||
+        sqlite3_step(statement.get()) != SQLITE_ROW || (pageSize = sqlite3_column_int64(statement.get(), 0)) <= 0) {
+        return true;
+    }
+    std::string complaint;
+    if (onlyCutShort(db, status.st_size / pageSize, complaint)) return true;
+    error = bag.shown + ": damaged bag: " + shortfall(bag) + ", and not at its end (" + printableName(complaint) + ")";
+    return false;
+}
+
 bool readBagTopics(BagFile& bag, std::string& error) {
     warnAboutWriteAheadLog(bag);
     Database db(nullptr, sqlite3_close);
@@ -220,6 +273,7 @@ bool readBagTopics(BagFile& bag, std::string& error) {
         error = bag.shown + ": reading the topics: " + what;
         return false;
     }
+    if (!checkShortFile(bag, db.get(), error)) return false;
     if (!countMessages(db.get(), bag.topics, what)) {
         bag.damage = bag.shown + ": counting the messages: " + readFailure(bag, what);
     }
