@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <new>
 #include <sqlite3.h>
@@ -206,12 +207,12 @@ std::string readFailure(const BagFile& bag, const std::string& what) {
 // A file shorter than its header says was cut, or lost pages from inside: then every page
 // after the gap sits one place early, and SQLite, which keeps no checksums, would read some
 // of them as the missing ones' rows. SQLite's own check tells the two apart: after a cut its
-// only complaints are pointers to pages past the end. Anything else, and no scan of the file
-// can be trusted. Run only on a file already known to be short; a check that can't finish
-// (a page cut in half) leaves the cut to be found where it lies.
+// only complaints are pointers to pages past the end (`pagesThere`, the whole pages left).
+// Anything else, and no scan of the file can be trusted. Run only on a file whose length is
+// not its header's; a check that can't finish leaves the damage to be found where it lies.
 constexpr int kComplaintsLooked = 100;
 
-bool onlyCutShort(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
+bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
     Statement statement(nullptr, sqlite3_finalize);
     const std::string sql = "PRAGMA quick_check(" + std::to_string(kComplaintsLooked) + ")";
     std::string what;
@@ -239,19 +240,27 @@ bool onlyCutShort(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint)
     return true;
 }
 
-bool checkShortFile(const BagFile& bag, sqlite3* db, std::string& error) {
-    if (shortfall(bag).empty()) return true;
+// A file longer than its header says may hold pages a checkpoint wrote before it was
+// stopped, which SQLite does not read; or pages put in from elsewhere, which shift the rest.
+// The same check, with no cut to excuse anything, tells them apart.
+bool checkFileLength(const BagFile& bag, sqlite3* db, std::string& error) {
     struct stat status {};
     sqlite3_int64 pageSize = 0;
     Statement statement(nullptr, sqlite3_finalize);
     std::string what;
-    if (stat(bag.file.c_str(), &status) != 0 || !prepare(db, "PRAGMA page_size", statement, what) ||
+    const int fd = open(bag.file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool measured = fd >= 0 && fstat(fd, &status) == 0;
+    const sqlite3_int64 length = measured ? sqliteLengthFromHeader(fd, status.st_size) : 0;
+    if (fd >= 0) close(fd);
+    if (!measured || status.st_size == length || !prepare(db, "PRAGMA page_size", statement, what) ||
         sqlite3_step(statement.get()) != SQLITE_ROW || (pageSize = sqlite3_column_int64(statement.get(), 0)) <= 0) {
         return true;
     }
+    const bool cut = status.st_size < length;
     std::string complaint;
-    if (onlyCutShort(db, status.st_size / pageSize, complaint)) return true;
-    error = bag.shown + ": damaged bag: " + shortfall(bag) + ", and not at its end (" + printableName(complaint) + ")";
+    if (checkPages(db, cut ? status.st_size / pageSize : std::numeric_limits<sqlite3_int64>::max(), complaint)) return true;
+    error = bag.shown + ": damaged bag: " + std::to_string(status.st_size) + " bytes, its header says " +
+            std::to_string(length) + ", and the pages are not as it says (" + printableName(complaint) + ")";
     return false;
 }
 
@@ -273,7 +282,7 @@ bool readBagTopics(BagFile& bag, std::string& error) {
         error = bag.shown + ": reading the topics: " + what;
         return false;
     }
-    if (!checkShortFile(bag, db.get(), error)) return false;
+    if (!checkFileLength(bag, db.get(), error)) return false;
     if (!countMessages(db.get(), bag.topics, what)) {
         bag.damage = bag.shown + ": counting the messages: " + readFailure(bag, what);
     }
