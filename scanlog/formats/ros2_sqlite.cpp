@@ -231,6 +231,9 @@ bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
                 const std::size_t at = line.find(words);
                 if (at != std::string::npos) page = std::atoll(line.c_str() + at + words.size());
             }
+            if (line.compare(0, 5, "Page ") == 0 && line.find(": unable to get the page") != std::string::npos) {
+                page = std::atoll(line.c_str() + 5);
+            }
             if (page <= pagesThere) {
                 complaint = line;
                 return false;
