@@ -3,14 +3,14 @@
 
 #include <cerrno>
 #include <climits>
-#include <string>
-#include <vector>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
+#include "formats/format_reader.hpp"
 #include "stream/log_source.hpp"
 #include "stream/recognise.hpp"
-#include "formats/format_reader.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -252,7 +252,9 @@ TEST(CarmenLog, DamageIsReportedWithItsLine) {
         {"FLASER 99999999999999999999 1\n", "", 0, "line 1: FLASER beam count \"99999999999999999999\"" + count},
         {flaser({"1", "x1", "2"}), "", 0, "line 1: FLASER range 2 of 3 is not a number: \"x1\""},
         {flaser({"1", "nan"}), "", 0, "line 1: FLASER range 2 of 2 is not a number: \"nan\""},
-        {flaser({"1\x01\xff"}), "", 0, "line 1: FLASER range 1 of 1 is not a number: \"1\\x01\\xff\""},
+        {flaser({"1\xff"}), "", 0, "line 1: FLASER range 1 of 1 is not a number: \"1\\xff\""},
+        {flaser({"1\x01"}), "", 0, "line 1: a control byte in the line (\\x01)"},
+        {"NEFF 30.5\x7f" + good + good, "", 0, "line 1: a control byte in the line (\\x7f)"},
         {flaser({std::string(40, '7') + "x"}), "", 0,
          "line 1: FLASER range 1 of 1 is not a number: \"" + std::string(32, '7') + "...\""},
         {flaser({"1"}, "12:30"), "", 0, "line 1: FLASER ipc_timestamp is not a number: \"12:30\""},
@@ -329,23 +331,42 @@ TEST(Recognise, TakesTheFirstLineAndEveryMagic) {
 }
 
 // Messages name the log and quote its text; a control byte in either would split the line or
-// reach the terminal, so both are escaped, and the line stays one line.
-TEST(ReadLog, EscapesControlBytesInTheNameAndTheText) {
+// reach the terminal, so both are escaped, and the line stays one line. Damage right after the
+// first scan leaves that scan's leading value unknown (a second time equal to the first would
+// have made the log untimed), so it is written only when leading values are scan numbers.
+TEST(ReadLog, DamageEndsInOneEscapedLineAfterTheRecordsKnownExactly) {
     char folder[] = "/tmp/carmen_tests_XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string file = std::string(folder) + "/line\nend\x1b[2J.log";
-    std::FILE* out = std::fopen(file.c_str(), "w");
-    ASSERT_NE(out, nullptr);
-    std::fputs("FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\nFLASER 3 1 \x07 1 0 0 0 0 0 0 2 h 0\n", out);
-    std::fclose(out);
-    LogSink sink;
-    std::size_t records = 0;
-    sink.scan = [&records](const LogScan&) { return ++records, true; };
-    std::string error;
-    EXPECT_FALSE(readLog(file, LogOptions{}, false, sink, error));
-    EXPECT_EQ(records, 1u);
-    EXPECT_EQ(error.find_first_of("\n\x1b\x07"), std::string::npos) << error;
-    EXPECT_EQ(error.rfind("scanlog: " + std::string(folder) + "/line\\x0aend\\x1b[2J.log: line 2: ", 0), 0u) << error;
+    const std::string good = "FLASER 3 1 1 1 0 0 0 0 0 0 1 h 0\n", bad = "FLASER 3 1 \x07 1 0 0 0 0 0 0 2 h 0\n";
+    const struct {
+        std::string log;
+        StampMode stamp;
+        std::vector<std::string> leading;
+    } cases[] = {
+        {good + good + bad, StampMode::relative, {"1", "2"}},  // equal times: untimed, scan numbers
+        {good + bad, StampMode::relative, {}},
+        {good + bad, StampMode::absolute, {}},
+        {good + bad, StampMode::index, {"1"}},
+    };
+    for (const auto& c : cases) {
+        std::FILE* out = std::fopen(file.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fputs(c.log.c_str(), out);
+        std::fclose(out);
+        LogSink sink;
+        std::vector<std::string> leading;
+        sink.scan = [&leading](const LogScan& scan) { return leading.push_back(scan.leadingText), true; };
+        std::string error;
+        LogOptions options;
+        options.stamp = c.stamp;
+        EXPECT_FALSE(readLog(file, options, false, sink, error));
+        EXPECT_EQ(leading, c.leading);
+        EXPECT_EQ(error.find_first_of("\n\x1b\x07"), std::string::npos) << error;
+        const std::string line = c.leading.size() == 2 ? "3" : "2";
+        EXPECT_EQ(error.rfind("scanlog: " + std::string(folder) + "/line\\x0aend\\x1b[2J.log: line " + line + ": ", 0), 0u)
+            << error;
+    }
     std::remove(file.c_str());
     rmdir(folder);
 }

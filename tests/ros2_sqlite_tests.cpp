@@ -534,6 +534,34 @@ TEST(ReadRos2Sqlite, TruncatedBagKeepsExactlyWhatCameBeforeAndSaysItIsCut) {
     }
 }
 
+// A page taken out of the middle, or one repeated, shifts every later page one place: SQLite
+// would read some as others, so the bag is refused before any scan.
+TEST(ReadRos2Sqlite, PagesMissingOrRepeatedInsideAreRefusedBeforeAnyScan) {
+    TempDir folder;
+    const std::string file = folder / "bag.db3";
+    std::vector<MessageRow> rows;
+    for (int i = 1; i <= 200; ++i) rows.push_back({i, 1, i * 1000, serialize(scanOfManyRanges(i))});
+    writeBag(file, kScanTopic, rows);
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::size_t middle = bytes.size() / 4096 / 2 * 4096;
+    const std::string page = bytes.substr(middle, 4096);
+    const std::string cases[] = {std::string(bytes).erase(20 * 4096, 4096), std::string(bytes).erase(middle, 4096),
+                                 std::string(bytes).insert(middle, page), std::string(bytes).insert(20 * 4096, page)};
+    for (const std::string& damaged : cases) {
+        const std::string changed = folder / "changed.db3";
+        std::ofstream(changed, std::ios::binary) << damaged;
+        const Collected c = readFile(changed);
+        SCOPED_TRACE(std::to_string(damaged.size()) + " bytes: " + c.error);
+        EXPECT_FALSE(c.ok);
+        EXPECT_TRUE(c.scans.empty());
+        EXPECT_EQ(c.error.rfind(changed + ": damaged bag: " + std::to_string(damaged.size()) + " bytes, its header says " +
+                                    std::to_string(bytes.size()) + ", and the pages are not as it says (",
+                                0),
+                  0u);
+    }
+}
+
 TEST(ReadRos2Sqlite, DamageFoundWhileCountingOutranksTheTopicChoice) {
     TempDir folder;
     const std::string file = folder / "bag.db3";

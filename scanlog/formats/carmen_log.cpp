@@ -431,6 +431,17 @@ bool fail(CarmenReading& reading, std::uint64_t line, const std::string& what, s
     return false;
 }
 
+// A control byte (a NUL, say) has no place in a text log: in a line of any kind, even one not
+// read, it shows damage that may have joined a laser line to it. Tabs, form feeds and the
+// carriage return of a CRLF line end are blanks.
+const char* controlByteIn(std::string_view line) {
+    for (const char& c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && !isBlank(c) && c != '\r') || byte == 0x7f) return &c;
+    }
+    return nullptr;
+}
+
 // Without --laser, the first front-laser line decides the kind for the whole log: CARMEN
 // loggers often write the same scans twice, as RAWLASER1 and as ROBOTLASER1.
 bool takesLine(CarmenReading& reading, std::string_view kind) {
@@ -473,6 +484,10 @@ bool readCarmenLog(const ByteReader& bytes, const std::string& path, const LogOp
                 return fail(reading, reader.lineNumber, std::string("cannot read: ") + std::strerror(reader.readErrno),
                             error);
             case LineResult::line: break;
+        }
+        if (const char* control = controlByteIn(line)) {
+            return fail(reading, reader.lineNumber,
+                        "a control byte in the line (" + printableName(std::string_view(control, 1)) + ")", error);
         }
         const std::string_view kind = firstField(line);
         if (!takesLine(reading, kind)) continue;

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <new>
 #include <sqlite3.h>
@@ -202,6 +204,69 @@ std::string readFailure(const BagFile& bag, const std::string& what) {
     return cut.empty() ? what : cut + " (" + what + ")";
 }
 
+// A file shorter than its header says was cut, or lost pages from inside: then every page
+// after the gap sits one place early, and SQLite, which keeps no checksums, would read some
+// of them as the missing ones' rows. SQLite's own check tells the two apart: after a cut its
+// only complaints are pointers to pages past the end (`pagesThere`, the whole pages left).
+// Anything else, and no scan of the file can be trusted. Run only on a file whose length is
+// not its header's; a check that can't finish leaves the damage to be found where it lies.
+constexpr int kComplaintsLooked = 100;
+
+bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
+    Statement statement(nullptr, sqlite3_finalize);
+    const std::string sql = "PRAGMA quick_check(" + std::to_string(kComplaintsLooked) + ")";
+    std::string what;
+    if (!prepare(db, sql.c_str(), statement, what)) return true;
+    while (sqlite3_step(statement.get()) == SQLITE_ROW) {
+        const std::string rows = columnText(statement.get(), 0);
+        for (std::size_t start = 0; start < rows.size();) {
+            const std::size_t end = std::min(rows.find('\n', start), rows.size());
+            const std::string line = rows.substr(start, end - start);
+            start = end + 1;
+            // Pages that only pages past the cut pointed to are never used now.
+            if (line == "ok" || line.compare(0, 3, "***") == 0 || line.find(" is never used") != std::string::npos) continue;
+            // A pointer past the last whole page, or the last page, cut in half, that can't be read.
+            long long page = 0;
+            for (const std::string words : {"invalid page number ", "failed to get page "}) {
+                const std::size_t at = line.find(words);
+                if (at != std::string::npos) page = std::atoll(line.c_str() + at + words.size());
+            }
+            if (line.compare(0, 5, "Page ") == 0 && line.find(": unable to get the page") != std::string::npos) {
+                page = std::atoll(line.c_str() + 5);
+            }
+            if (page <= pagesThere) {
+                complaint = line;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// A file longer than its header says may hold pages a checkpoint wrote before it was
+// stopped, which SQLite does not read; or pages put in from elsewhere, which shift the rest.
+// The same check, with no cut to excuse anything, tells them apart.
+bool checkFileLength(const BagFile& bag, sqlite3* db, std::string& error) {
+    struct stat status {};
+    sqlite3_int64 pageSize = 0;
+    Statement statement(nullptr, sqlite3_finalize);
+    std::string what;
+    const int fd = open(bag.file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool measured = fd >= 0 && fstat(fd, &status) == 0;
+    const sqlite3_int64 length = measured ? sqliteLengthFromHeader(fd, status.st_size) : 0;
+    if (fd >= 0) close(fd);
+    if (!measured || status.st_size == length || !prepare(db, "PRAGMA page_size", statement, what) ||
+        sqlite3_step(statement.get()) != SQLITE_ROW || (pageSize = sqlite3_column_int64(statement.get(), 0)) <= 0) {
+        return true;
+    }
+    const bool cut = status.st_size < length;
+    std::string complaint;
+    if (checkPages(db, cut ? status.st_size / pageSize : std::numeric_limits<sqlite3_int64>::max(), complaint)) return true;
+    error = bag.shown + ": damaged bag: " + std::to_string(status.st_size) + " bytes, its header says " +
+            std::to_string(length) + ", and the pages are not as it says (" + printableName(complaint) + ")";
+    return false;
+}
+
 bool readBagTopics(BagFile& bag, std::string& error) {
     warnAboutWriteAheadLog(bag);
     Database db(nullptr, sqlite3_close);
@@ -220,6 +285,7 @@ bool readBagTopics(BagFile& bag, std::string& error) {
         error = bag.shown + ": reading the topics: " + what;
         return false;
     }
+    if (!checkFileLength(bag, db.get(), error)) return false;
     if (!countMessages(db.get(), bag.topics, what)) {
         bag.damage = bag.shown + ": counting the messages: " + readFailure(bag, what);
     }

@@ -98,7 +98,7 @@ bool readWithReader(LogFormat format, ReaderInput& input, const std::string& pat
         info.format = format;
         raw.begin(info);
     }
-    releaseHeldScan(stamping);
+    releaseHeldScan(stamping, ok);
     if (!ok) error = "scanlog: " + error;
     return ok;
 }

@@ -62,8 +62,9 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     return deliver(s, scan, &raw);
 }
 
-void releaseHeldScan(Stamping& s) {
+void releaseHeldScan(Stamping& s, bool logComplete) {
     if (!s.held || s.stopped) return;
+    if (!logComplete && s.options->stamp != StampMode::index) return;
     s.held = false;
     deliver(s, s.first, &s.firstRaw);
 }

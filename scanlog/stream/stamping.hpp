@@ -27,7 +27,10 @@ struct Stamping {
 
 // Resamples `raw`, and hands it on (the first held back until the second arrives).
 bool takeRawScan(Stamping& s, const RawScan& raw);
-// A log of one scan has no second time to judge by; its one stamp is used as it is.
-void releaseHeldScan(Stamping& s);
+// A log of one scan has no second time to judge by; its one stamp is used as it is. A log that
+// ended in damage after its first scan is another matter: the second scan's time might have
+// made the log untimed, so the first one's leading value is not known, and it is not written
+// (unless leading values are scan numbers anyway).
+void releaseHeldScan(Stamping& s, bool logComplete);
 // The sink a format reader hands its scans to (its begin adds `compressed`, and notes `begun`).
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink);
