@@ -48,7 +48,7 @@ std::string readWith(const std::string& text, const std::string& laser, std::siz
     std::string seen;
     int begins = 0;
     RawScanSink sink;
-    sink.begin = [&](const LogInfo& info) { begins += info.format == "CARMEN log" && !info.topic.empty() ? 1 : 100; };
+    sink.begin = [&](const LogInfo& info) { begins += info.format == LogFormat::carmen && !info.topic.empty() ? 1 : 100; };
     sink.scan = [&](const RawScan& scan) {
         require(begins == 1);
         checkShape(scan, text.size());

@@ -43,7 +43,7 @@ Outcome readCarmen(const std::string& text, const std::string& laser = "", std::
     int begins = 0;
     RawScanSink sink;
     sink.begin = [&](const LogInfo& info) {
-        EXPECT_EQ(info.format, "CARMEN log");
+        EXPECT_EQ(info.format, LogFormat::carmen);
         out.topic = info.topic;
         ++begins;
     };

@@ -38,7 +38,7 @@ LogScan scanWith(std::uint64_t number, std::int64_t stampNs, double every) {
 
 InfoTally bagTally() {
     InfoTally tally;
-    tally.log.format = "ROS 1 bag";
+    tally.log.format = LogFormat::ros1Bag;
     tally.log.topic = "/scan";
     tally.begun = true;
     tally.timesRead = true;
@@ -101,7 +101,7 @@ TEST(Info, LogsWithoutUsableTimesSaySo) {
     };
     for (const Case& c : cases) {
         InfoTally tally = bagTally();
-        tally.log.format = "CARMEN log";
+        tally.log.format = LogFormat::carmen;
         tally.log.topic = "FLASER";
         tally.log.compressed = true;
         tally.timesRead = c.timesRead;

@@ -147,7 +147,7 @@ Played play(World& world, const PlayOptions& options, const std::vector<LogScan>
             const std::string& damage = "", bool statusLine = false) {
     Played played{makePlayer(options, ioIn(world, statusLine), holdAtEnd), {}};
     LogInfo info;
-    info.format = "ROS 1 bag";
+    info.format = LogFormat::ros1Bag;
     startHistory(played.player, info, "test.bag");
     for (const LogScan& scan : scans) {
         if (!playerTakes(played.player, scan)) break;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <algorithm>
 #include <random>
@@ -189,14 +190,29 @@ std::string shortest(double value) {
     return std::string(text, formatShortest(value, text));
 }
 
+// The shortest text printf's %g gives that reads back as `value`: the fewest significant
+// digits that suffice, in whichever notation %g picks.
+std::string shortestPrintf(double value) {
+    char text[40];
+    for (int digits = 1;; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        double back = 0;
+        if (parseNumber(text, text + std::strlen(text), back) && back == value) return text;
+    }
+}
+
 TEST(FormatShortest, WritesTheShortestTextThatReadsBack) {
     const std::pair<double, const char*> cases[] = {
         {812, "812"},   {123.4, "123.4"}, {0.25, "0.25"}, {0.01, "0.01"},     {8191, "8191"},      {12.5, "12.5"},
         {-3, "-3"},     {-0.5, "-0.5"},   {0, "0"},       {-0.0, "-0"},       {1e-7, "1e-07"},     {1e20, "1e+20"},
         {7.25e6, "7250000"}, {0.1 + 0.2, "0.30000000000000004"}, {123.456, "123.456"}, {99.99, "99.99"},
+        // Where the 17 digits that always read back are not the shortest form.
+        {0.3, "0.3"},   {1.0 / 3, "0.3333333333333333"}, {2.0 / 3, "0.6666666666666666"}, {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"}, {100, "100"}, {1e-5, "1e-05"},
     };
     for (const auto& [value, text] : cases) EXPECT_EQ(shortest(value), text) << text;
 
+    // Any value: the text reads back, and is no longer than the shortest that %g finds.
     std::mt19937_64 random(7);
     std::uniform_int_distribution<std::uint64_t> bits;
     for (int i = 0; i < 200000; ++i) {
@@ -212,16 +228,24 @@ TEST(FormatShortest, WritesTheShortestTextThatReadsBack) {
         double back = 0;
         ASSERT_TRUE(parseNumber(text.data(), text.data() + text.size(), back)) << text;
         ASSERT_EQ(std::memcmp(&back, &value, sizeof value), 0) << text;
+        if (value != 0) {
+            ASSERT_LE(text.size(), shortestPrintf(value).size()) << text << " could be " << shortestPrintf(value);
+        }
     }
 }
 
 TEST(AppendScanLine, WritesOneLineOfSingleBlanks) {
+    const std::pair<double, const char*> readings[] = {{0, "0"}, {8191, "8191"}, {0.01, "0.01"}, {123.45, "123.45"},
+                                                       {1e-7, "1e-07"}};
     ScanRecord record;
-    for (int k = 0; k < kReadingCount; ++k) record.readings[k] = k % 2 ? 8191 : k / 4.0;
+    std::string expected = "previous\n0.013333";
+    for (int k = 0; k < kReadingCount; ++k) {
+        const auto& [value, text] = readings[k % 5];
+        record.readings[k] = value;
+        expected += std::string(" ") + text;
+    }
     std::string line = "previous\n";
     appendScanLine("0.013333", record, line);
-    std::string expected = "previous\n0.013333";
-    for (int k = 0; k < kReadingCount; ++k) expected += " " + shortest(record.readings[k]);
     EXPECT_EQ(line, expected + "\n");
 }
 

@@ -147,8 +147,8 @@ std::string gaps(const InfoTally& t, std::int64_t median) {
             largestAt = i + 2;  // the scan after the gap
         }
     }
-    std::string text = format("%llu longer than %s (3 median steps)", static_cast<unsigned long long>(count),
-                              duration(limit).c_str());
+    std::string text = format("%llu longer than %s (%lld median steps)", static_cast<unsigned long long>(count),
+                              duration(limit).c_str(), static_cast<long long>(kGapInMedianSteps));
     if (count > 0) {
         text += format("; the longest %s, before scan %llu", duration(largest).c_str(),
                        static_cast<unsigned long long>(largestAt));
@@ -249,8 +249,8 @@ void tallyScan(InfoTally& t, const LogScan& scan) {
 
 std::string formatInfo(const InfoTally& t, const std::string& path) {
     std::string text = line("log", path);
-    text += line("format", t.log.format + (t.log.compressed ? " (gzip-compressed)" : ""));
-    if (!t.log.topic.empty()) text += line(t.log.format == "CARMEN log" ? "laser" : "topic", t.log.topic);
+    text += line("format", formatName(t.log.format) + std::string(t.log.compressed ? " (gzip-compressed)" : ""));
+    if (!t.log.topic.empty()) text += line(t.log.format == LogFormat::carmen ? "laser" : "topic", t.log.topic);
     text += line("scans", std::to_string(t.scans));
     if (t.scans == 0) return text;
     if (t.sensor.scans > 0) text += sensorLines(t.sensor);
@@ -273,7 +273,7 @@ bool reportOn(const std::string& input, const LogOptions& options, bool leadingV
     sink.begin = [&](const LogInfo& info) {
         tally.log = info;
         tally.begun = true;
-        tally.timesRead = info.format != "scan file" || leadingValuesAreSeconds;
+        tally.timesRead = info.format != LogFormat::scanFile || leadingValuesAreSeconds;
         laserScanTopics = info.laserScanTopics;
     };
     sink.scan = [&](const LogScan& scan) {

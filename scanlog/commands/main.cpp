@@ -7,10 +7,19 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "commands.hpp"
+#include "play/pacing.hpp"
+#include "stream/records.hpp"
 
 namespace {
+
+// A number for a help text, as short as it reads: 75, 0.1, 100.
+std::string shown(double value) {
+    char text[32];
+    return std::string(text, formatShortest(value, text));
+}
 
 // Options shared by every subcommand that reads a log.
 void addLogOptions(CLI::App& command, LogOptions& log) {
@@ -21,10 +30,14 @@ void addLogOptions(CLI::App& command, LogOptions& log) {
 }
 
 void addPlayOptions(CLI::App& command, PlayOptions& play) {
-    auto* rate = command.add_option("--rate", play.rate, "Scan files: records a second (default 75)")
+    auto* rate = command.add_option("--rate", play.rate, "Scan files: records a second (default " + shown(kDefaultRate) + ")")
                      ->check(CLI::Range(0.001, 1e6));
     command.add_flag("--timed", play.timed, "Scan files: pace by the leading values, read as seconds")->excludes(rate);
-    command.add_option("--speed", play.speed, "Multiplies the pace, 0.1 to 100 (default 1)")->check(CLI::Range(0.1, 100.0));
+    command
+        .add_option("--speed", play.speed,
+                    "Multiplies the pace, " + shown(kSlowestSpeed) + " to " + shown(kFastestSpeed) + " (default " +
+                        shown(PlayOptions{}.speed) + ")")
+        ->check(CLI::Range(kSlowestSpeed, kFastestSpeed));
     command.add_flag("--loop", play.loop, "Start again at the end of the log");
     command.add_option("--start", play.start, "Begin at record N (default 1)")->check(CLI::PositiveNumber);
     addLogOptions(command, play.log);
@@ -93,11 +106,42 @@ void finishPictureOptions(PictureOptions& picture, const PictureArguments& argum
     picture.rewriteScanFiles = always || arguments.zoomOption->count() > 0 || arguments.noReturnOption->count() > 0;
 }
 
+// The word given where a subcommand belongs, when it is none of them (empty otherwise): the
+// first argument that is not an option, as long as no subcommand was recognised.
+std::string unknownSubcommand(CLI::App& app, int argc, char** argv) {
+    if (!app.get_subcommands().empty()) return "";
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') continue;
+        for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+            if (command->get_name() == word) return "";
+        }
+        return word;
+    }
+    return "";
+}
+
+// "convert, play, view or info"
+std::string subcommandList(CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        names.push_back(command->get_name());
+    }
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return list;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // A reader that goes away is noticed as EPIPE where each command writes, not as a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    // The viewer's and the child readers' exit statuses are ours to read, even when whoever
+    // started scanlog ignores SIGCHLD (which would have them reaped unseen).
+    std::signal(SIGCHLD, SIG_DFL);
 
     CLI::App app{"Converts, plays and checks laser scan logs for rangeScanInspector.", "scanlog"};
     app.set_version_flag("--version", "scanlog " SCANLOG_VERSION);
@@ -147,7 +191,11 @@ int main(int argc, char** argv) {
         return app.exit(e);  // --help, --version
     } catch (const CLI::ParseError& e) {
         // One line, and the status that command-line mistakes have in most Unix tools.
-        std::fprintf(stderr, "scanlog: %s (see scanlog --help)\n", e.what());
+        const std::string unknown = unknownSubcommand(app, argc, argv);
+        const std::string what = unknown.empty() ? e.what()
+                                                 : "unknown subcommand \"" + printableName(unknown) +
+                                                       "\": the subcommands are " + subcommandList(app);
+        std::fprintf(stderr, "scanlog: %s (see scanlog --help)\n", what.c_str());
         return 2;
     }
 

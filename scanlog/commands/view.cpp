@@ -95,7 +95,7 @@ bool startViewer(const std::string& program, int echo, Viewer& viewer, std::stri
 }
 
 // Passes on whatever the viewer still has to say, then its exit status (128 + the signal
-// that ended it, as shells report it).
+// that ended it, as shells report it); 1, with a message, when its status can't be had.
 int finishViewer(Viewer& viewer) {
     char bytes[4096];
     for (;;) {
@@ -108,7 +108,12 @@ int finishViewer(Viewer& viewer) {
     }
     close(viewer.messages);
     int status = 0;
-    while (waitpid(viewer.pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = -1;
+    while ((waited = waitpid(viewer.pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (waited < 0) {
+        std::fprintf(stderr, "scanlog: cannot learn how rangeScanInspector ended: %s\n", std::strerror(errno));
+        return 1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -420,7 +420,7 @@ void beginOnce(CarmenReading& reading) {
     if (reading.begun) return;
     reading.begun = true;
     LogInfo info;
-    info.format = "CARMEN log";
+    info.format = LogFormat::carmen;
     info.topic = reading.kind.empty() ? defaultTopic() : reading.kind;
     if (reading.sink.begin) reading.sink.begin(info);
 }

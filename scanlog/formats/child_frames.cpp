@@ -44,21 +44,22 @@ void textFrame(std::vector<char>& out, FrameKind kind, const std::string& text) 
     put(out, at, text.data(), text.size());
 }
 
-// scanCount, compressed, then the format, the topic and each LaserScan topic of the bag, each
+// scanCount, compressed, the format, then the topic and each LaserScan topic of the bag, each
 // as its length and its bytes.
 void infoFrame(std::vector<char>& out, const LogInfo& info) {
     const char compressed = info.compressed ? 1 : 0;
-    std::size_t size = 8 + 1 + 4 + info.format.size() + 4 + info.topic.size();
+    const char format = static_cast<char>(info.format);
+    std::size_t size = 8 + 1 + 1 + 4 + info.topic.size();
     for (const std::string& name : info.laserScanTopics) size += 4 + name.size();
     std::size_t at = startFrame(out, kInfoFrame, size);
     put(out, at, &info.scanCount, 8);
     put(out, at, &compressed, 1);
+    put(out, at, &format, 1);
     const auto putText = [&out, &at](const std::string& text) {
         const std::uint32_t length = static_cast<std::uint32_t>(text.size());
         put(out, at, &length, 4);
         put(out, at, text.data(), text.size());
     };
-    putText(info.format);
     putText(info.topic);
     for (const std::string& name : info.laserScanTopics) putText(name);
 }
@@ -85,10 +86,11 @@ void scanFrame(std::vector<char>& out, const RawScan& scan) {
 }
 
 bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
-    if (length < 9) return false;
+    if (length < 10 || payload[9] < 0 || payload[9] > static_cast<char>(LogFormat::mcap)) return false;
     std::memcpy(&info.scanCount, payload, 8);
     info.compressed = payload[8] != 0;
-    std::uint64_t at = 9;
+    info.format = static_cast<LogFormat>(payload[9]);
+    std::uint64_t at = 10;
     const auto takeText = [payload, length, &at](std::string& text) {
         std::uint32_t size = 0;
         if (length - at < 4) return false;
@@ -99,7 +101,7 @@ bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
         at += size;
         return true;
     };
-    if (!takeText(info.format) || !takeText(info.topic)) return false;
+    if (!takeText(info.topic)) return false;
     info.laserScanTopics.clear();
     while (at < length) {
         info.laserScanTopics.emplace_back();

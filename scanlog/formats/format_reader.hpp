@@ -38,25 +38,43 @@ struct RawScan {
     std::vector<double> ranges;    // metres, beam 0 first
 };
 
+// The formats scanlog reads. A new input format adds its case here and its name below.
+enum class LogFormat { scanFile, carmen, ros1Bag, ros2Sqlite, mcap };
+
+// The format as messages and `scanlog info` name it.
+constexpr const char* formatName(LogFormat format) {
+    switch (format) {
+        case LogFormat::scanFile: return "scan file";
+        case LogFormat::carmen: return "CARMEN log";
+        case LogFormat::ros1Bag: return "ROS 1 bag";
+        case LogFormat::ros2Sqlite: return "ROS 2 bag (SQLite)";
+        case LogFormat::mcap: return "MCAP";
+    }
+    return "";
+}
+
 // What a reader knows about the log before its first scan.
 struct LogInfo {
-    std::string format;          // "scan file", "CARMEN log", "ROS 1 bag", "ROS 2 bag (SQLite)", "MCAP"
+    LogFormat format = LogFormat::scanFile;
     std::string topic;           // the topic or line kind the scans come from; empty for scan files
     std::vector<std::string> laserScanTopics;  // bags: every LaserScan topic they hold, as stored
     std::uint64_t scanCount = 0;  // scans the log holds, when the format says so; 0 unknown
     bool compressed = false;     // the file was gzip-compressed
 };
 
-// What a reader reports to: `begin` once before the first scan (and before any error that
-// comes after the log was recognised), `scan` for every scan in order. `scan` returns false
-// when the consumer wants no more; the reader then stops and returns true.
+// What a reader reports to: `begin` at most once, before the first scan, `scan` for every scan
+// in order. `scan` returns false when the consumer wants no more; the reader then stops and
+// returns true. A reader that fails before it knows what to say in `begin` just returns false:
+// readLog announces the log then, so that every consumer hears what the log was. A bag whose
+// LaserScan topic is left open among several is announced with them (severalLaserScanTopics).
 struct RawScanSink {
     std::function<void(const LogInfo&)> begin;
     std::function<bool(const RawScan&)> scan;
 };
 
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set
-// ---- ("FILE: PLACE: WHAT") on damage. `path` is what the user gave; `file` what to open.
+// ---- ("FILE: PLACE: WHAT", without "scanlog: ", which readLog adds) on damage. `path` is
+// ---- what the user gave; `file` what to open.
 
 // Text logs are read through a ByteReader (the viewer's, in scan_reader.hpp), so gzip is undone
 // on the fly.

@@ -302,10 +302,7 @@ bool canReadInChild() { return statusNumber("Threads:") == 1; }
 
 bool readInChild(const ChildReading& how, const ChildRead& read, const RawScanSink& sink, std::string& error) {
     Child child;
-    if (!startChild(how, read, child, error)) {
-        if (sink.begin) sink.begin(how.before);
-        return false;
-    }
+    if (!startChild(how, read, child, error)) return false;
     Relay r{sink, error, false, 0, 0, {}};
     const Ending ending = relay(child.from, r);
     // A child that has said its last word or closed the pipe by dying ends by itself.
@@ -314,7 +311,6 @@ bool readInChild(const ChildReading& how, const ChildRead& read, const RawScanSi
     const int status = reap(child.pid);
     if (ending == Ending::done || ending == Ending::stopped) return true;
     if (ending == Ending::failed) return false;
-    if (!r.begun && sink.begin) sink.begin(how.before);
     const std::string place = r.begun && r.scans < r.scanCount ? ": message " + std::to_string(r.scans + 1) : "";
     const std::string why = ending == Ending::garbled ? "its report was garbled" : howItEnded(status);
     error = how.path + place + ": " + how.crashText + " (" + why + ")";

@@ -14,7 +14,6 @@
 
 struct ChildReading {
     std::string path;       // names the log in the error line
-    LogInfo before;         // for sink.begin when the child ends before its own begin
     std::string crashText;  // what a crash means, e.g. "the bag is damaged: the ROS bag library crashed reading it"
     std::vector<int> keepFds;  // descriptors (3 and above) the child reads; all others are closed there
     // Bytes of data the child may allocate beyond what it inherits (0: no limit). A damaged

@@ -598,7 +598,7 @@ bool openMcapFile(const std::string& path, McapFile& file, std::string& error) {
     file.window.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat status {};
     if (file.window.fd < 0 || fstat(file.window.fd, &status) != 0) {
-        error = "scanlog: cannot open " + file.name + ": " + std::strerror(errno);
+        error = "cannot open " + file.name + ": " + std::strerror(errno);
         return false;
     }
     file.window.fileSize = static_cast<std::uint64_t>(status.st_size);
@@ -683,7 +683,7 @@ bool checkEncodings(const std::vector<McapFile>& files, const std::string& topic
 }
 
 bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogOptions& options,
-               const RawScanSink& sink, Decompression& decompression, LogInfo& info, bool& begun, std::string& error) {
+               const RawScanSink& sink, Decompression& decompression, LogInfo& info, std::string& error) {
     std::string damage;
     for (McapFile& file : files) {
         if (damage.empty()) catalogueFile(file, decompression, damage);
@@ -693,6 +693,7 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     std::string what;
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, what)) {
+        if (severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
         // Damage that hid the topics is the better explanation.
         error = !damage.empty() ? damage : path + ": " + what;
         return false;
@@ -700,7 +701,6 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     if (!checkEncodings(files, chosen, error)) return false;
     info.topic = chosen;
     info.scanCount = scansOn(topics, chosen);
-    begun = true;
     if (sink.begin) sink.begin(info);
     std::uint64_t scanNumber = 0;
     for (McapFile& file : files) {
@@ -723,8 +723,7 @@ std::string nameFor(const std::string& file, const std::string& path) {
 bool readMcap(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
               const RawScanSink& sink, std::string& error) {
     LogInfo info;
-    info.format = "MCAP";
-    bool begun = false;
+    info.format = LogFormat::mcap;
     std::vector<McapFile> opened(files.size());
     Decompression decompression;
     decompression.zstd = ZSTD_createDCtx();
@@ -739,8 +738,7 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
         error = path + ": no MCAP files to read";
         ok = false;
     }
-    if (ok) ok = readFiles(opened, path, options, sink, decompression, info, begun, error);
-    if (!begun && sink.begin) sink.begin(info);
+    if (ok) ok = readFiles(opened, path, options, sink, decompression, info, error);
     for (McapFile& file : opened) {
         if (file.window.fd >= 0) close(file.window.fd);
     }

@@ -217,15 +217,15 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     // rosbag also logs its complaints through console_bridge; ours is the one line the user sees.
     console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_NONE);
     LogInfo info;
-    info.format = "ROS 1 bag";
+    info.format = LogFormat::ros1Bag;
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
     const bool opened = openBag(bag, file, topics, error);
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!opened || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+        if (opened && severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
         error = path + ": " + error;
-        if (sink.begin) sink.begin(info);
         return false;
     }
     info.topic = topic;
@@ -244,12 +244,10 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
     if (!canReadInChild()) return readBag(file, path, options, sink, error);
     ChildReading how;
     how.path = path;
-    how.before.format = "ROS 1 bag";
     how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
     const int fd = openForChild(file);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
-        if (sink.begin) sink.begin(how.before);
         return false;
     }
     how.keepFds = {fd};

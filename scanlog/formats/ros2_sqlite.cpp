@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr const char* kFormatName = "ROS 2 bag (SQLite)";
-
 using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
 
@@ -75,7 +73,7 @@ bool openBagFile(const BagFile& bag, Database& db, std::string& error) {
     // SQLite's own words for a missing or unreadable file are vaguer than the system's.
     const int fd = open(bag.file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = "scanlog: cannot open " + bag.shown + ": " + std::strerror(errno);
+        error = "cannot open " + bag.shown + ": " + std::strerror(errno);
         return false;
     }
     close(fd);
@@ -289,7 +287,7 @@ bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading
 }
 
 bool readBagFiles(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
-                  const RawScanSink& sink, LogInfo& info, bool& begun, std::string& error) {
+                  const RawScanSink& sink, LogInfo& info, std::string& error) {
     std::vector<BagFile> bags;
     for (const std::string& file : files) {
         bags.push_back({file, shownName(file, path), {}, {}});
@@ -299,6 +297,7 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     std::string chosen;
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, error)) {
+        if (severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
         if (!damageFound(bags, error)) error = path + ": " + error;
         return false;
     }
@@ -308,7 +307,6 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     for (const TopicCount& topic : topics) {
         if (topic.name == chosen) info.scanCount = topic.messages;
     }
-    begun = true;
     if (sink.begin) sink.begin(info);
 
     Reading reading{sink, 0, RawScan{}, false};
@@ -326,10 +324,6 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
 bool readRos2Sqlite(const std::vector<std::string>& files, const std::string& path, const LogOptions& options,
                     const RawScanSink& sink, std::string& error) {
     LogInfo info;
-    info.format = kFormatName;
-    bool begun = false;
-    const bool ok = readBagFiles(files, path, options, sink, info, begun, error);
-    // The log was recognised as a bag, so the consumer hears of it even when it can't be read.
-    if (!begun && sink.begin) sink.begin(info);
-    return ok;
+    info.format = LogFormat::ros2Sqlite;
+    return readBagFiles(files, path, options, sink, info, error);
 }

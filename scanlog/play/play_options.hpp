@@ -6,9 +6,12 @@
 #include "stream/log_source.hpp"
 #include "stream/picture.hpp"
 
+// Records a second for scan files and logs whose times are unusable, unless --rate says.
+constexpr double kDefaultRate = 75;
+
 struct PlayOptions {
     LogOptions log;
-    double rate = 75;          // records a second for scan files and logs whose times are unusable
+    double rate = kDefaultRate;  // records a second for scan files and logs whose times are unusable
     bool timed = false;        // scan files: pace by the leading values, read as seconds
     double speed = 1;          // multiplies every pace
     bool loop = false;         // start again at the end

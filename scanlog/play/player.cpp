@@ -302,7 +302,7 @@ Player makePlayer(const PlayOptions& options, const PlayerIo& io, bool holdAtEnd
 
 void startHistory(Player& p, const LogInfo& info, const std::string& path) {
     p.total = info.scanCount;
-    if (info.format == "scan file" && !info.compressed && isRegularFile(path)) p.history.sourcePath = path;
+    if (info.format == LogFormat::scanFile && !info.compressed && isRegularFile(path)) p.history.sourcePath = path;
 }
 
 bool playerTakes(Player& p, const LogScan& scan) {

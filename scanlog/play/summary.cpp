@@ -29,7 +29,8 @@ std::string summaryLine(const Player& p) {
     if (p.unwaitedSteps > 0) {
         line += "; " + std::to_string(p.unwaitedSteps) +
                 (p.unwaitedSteps == 1 ? " time step" : " time steps") +
-                " backwards or longer than 5 s played without a wait";
+                " backwards or longer than " + std::to_string(kLongestWaitNs / 1'000'000'000) +
+                " s played without a wait";
     }
     return line;
 }

@@ -8,13 +8,13 @@
 
 #include "log_bytes.hpp"
 
-bool readBagFolder(const std::string& path, const LogOptions& options, const RawScanSink& raw, std::string& error) {
+bool readBagFolder(const std::string& path, BagFolder& folder, std::string& error) {
     const std::string metadataPath = path + "/metadata.yaml";
     if (access(metadataPath.c_str(), F_OK) != 0) {
         error = "scanlog: " + path + ": not a ROS 2 bag folder (it has no metadata.yaml)";
         return false;
     }
-    std::vector<std::string> files;
+    std::vector<std::string>& files = folder.files;
     std::string storage;
     try {
         const YAML::Node info = YAML::LoadFile(metadataPath)["rosbag2_bagfile_information"];
@@ -43,8 +43,10 @@ bool readBagFolder(const std::string& path, const LogOptions& options, const Raw
         }
         close(fd);
     }
-    if (storage == "mcap") return readMcap(files, path, options, raw, error);
-    if (storage == "sqlite3" || storage.empty()) return readRos2Sqlite(files, path, options, raw, error);
+    if (storage == "mcap" || storage == "sqlite3" || storage.empty()) {
+        folder.format = storage == "mcap" ? LogFormat::mcap : LogFormat::ros2Sqlite;
+        return true;
+    }
     error = "scanlog: " + metadataPath + ": unknown storage \"" + storage + "\" (sqlite3 and mcap are read)";
     return false;
 }

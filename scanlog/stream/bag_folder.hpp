@@ -2,7 +2,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "formats/format_reader.hpp"
 
-bool readBagFolder(const std::string& path, const LogOptions& options, const RawScanSink& raw, std::string& error);
+struct BagFolder {
+    std::vector<std::string> files;  // the bag's files, in the order to read them
+    LogFormat format = LogFormat::ros2Sqlite;  // the reader their storage calls for
+};
+
+// Reads the folder's metadata.yaml and checks that every file it lists can be opened. False
+// with `error` set to the whole message ("scanlog: " included) when it can't.
+bool readBagFolder(const std::string& path, BagFolder& folder, std::string& error);

@@ -63,8 +63,96 @@ bool copyToTemporaryFile(OpenLog& log, std::string& error) {
 
 // A reader that met a read error reports it in its own words; the cause, when it was damaged
 // gzip data, is what the user needs to hear.
-void preferByteError(const OpenLog& log, bool ok, std::string& error) {
-    if (!ok && startsWith(log.bytes.error, "damaged gzip data")) error = "scanlog: " + log.path + ": " + log.bytes.error;
+void preferByteError(const LogBytes* bytes, const std::string& path, bool ok, std::string& error) {
+    if (!ok && bytes != nullptr && startsWith(bytes->error, "damaged gzip data")) error = path + ": " + bytes->error;
+}
+
+// Where a reader reads from: the log's bytes (text logs), or its files by name (bags).
+struct ReaderInput {
+    LogBytes* bytes = nullptr;
+    std::vector<std::string> files;
+};
+
+bool runReader(LogFormat format, ReaderInput& input, const std::string& path, const LogOptions& options,
+               const RawScanSink& raw, std::string& error) {
+    switch (format) {
+        case LogFormat::carmen: return readCarmenLog(ByteReader{readLogBytes, input.bytes}, path, options, raw, error);
+        case LogFormat::ros1Bag: return readRos1Bag(input.files.at(0), path, options, raw, error);
+        case LogFormat::ros2Sqlite: return readRos2Sqlite(input.files, path, options, raw, error);
+        case LogFormat::mcap: return readMcap(input.files, path, options, raw, error);
+        case LogFormat::scanFile: break;  // read by the viewer's reader, in readScanFileLog
+    }
+    return false;
+}
+
+// Runs the format's reader, and then does what every reader would otherwise repeat: a log the
+// reader gave up on before announcing it is announced now (it was recognised, so a consumer
+// such as `scanlog info` names its format), and the error gets "scanlog: " before it.
+bool readWithReader(LogFormat format, ReaderInput& input, const std::string& path, const LogOptions& options,
+                    Stamping& stamping, std::string& error) {
+    const RawScanSink raw = rawSinkFor(stamping, *stamping.sink);
+    const bool ok = runReader(format, input, path, options, raw, error);
+    preferByteError(input.bytes, path, ok, error);
+    if (!ok && !stamping.begun) {
+        LogInfo info;
+        info.format = format;
+        raw.begin(info);
+    }
+    releaseHeldScan(stamping);
+    if (!ok) error = "scanlog: " + error;
+    return ok;
+}
+
+// Scan files go to the viewer's own reader, whose messages are the viewer's and pass unchanged.
+bool readScanFileLog(LogBytes& bytes, const std::string& path, const LogOptions& options,
+                     bool leadingValuesAreSeconds, const LogSink& sink, std::string& error) {
+    LogInfo info;
+    info.format = LogFormat::scanFile;
+    info.compressed = bytes.compressed;
+    if (sink.begin) sink.begin(info);
+    ScanInput input = scanInputFromReader(ByteReader{readLogBytes, &bytes}, path);
+    const bool ok = readScanFile(input, leadingValuesAreSeconds, options, sink, error);
+    preferByteError(&bytes, path, ok, error);
+    if (!ok && !startsWith(error, "Error reading laser file ")) error = "scanlog: " + error;
+    return ok;
+}
+
+bool readBagFolderLog(const std::string& path, const LogOptions& options, Stamping& stamping, std::string& error) {
+    BagFolder folder;
+    if (!readBagFolder(path, folder, error)) return false;
+    ReaderInput input;
+    input.files = folder.files;
+    return readWithReader(folder.format, input, path, options, stamping, error);
+}
+
+// Opens the log, reads its first bytes and recognises it; a bag that arrived compressed or
+// through a pipe is copied to a temporary file. False with `error` set when it is no log.
+bool openLog(OpenLog& log, const std::function<void()>& waiting, LogFormat& format, std::string& error) {
+    log.bytes.fd = open(log.path.c_str(), O_RDONLY | O_CLOEXEC);
+    log.bytes.waiting = &waiting;
+    if (log.bytes.fd < 0) {
+        error = cannotOpen(log.path, errno);
+        return false;
+    }
+    if (!readHead(log.bytes)) {
+        error = "scanlog: " + log.path + ": " + log.bytes.error;
+        return false;
+    }
+    const Head head = recognise(log.bytes.head, format);
+    if (head == Head::empty) {
+        error = "scanlog: " + log.path + ": the file is empty";
+        return false;
+    }
+    if (head == Head::unknown) {
+        error = "scanlog: " + log.path + ": not a log that scanlog reads (a scan file, CARMEN log, ROS 1 bag, "
+                "ROS 2 bag or MCAP file)";
+        return false;
+    }
+    const bool binary = format == LogFormat::ros1Bag || format == LogFormat::ros2Sqlite || format == LogFormat::mcap;
+    struct stat status {};
+    const bool regularFile = fstat(log.bytes.fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (binary && (log.bytes.compressed || !regularFile)) return copyToTemporaryFile(log, error);
+    return true;
 }
 
 }  // namespace
@@ -76,67 +164,31 @@ bool isUsageError(const std::string& error) {
 
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error) {
-    Stamping stamping{path, options, sink, 0, false, LogScan{}, RawScan{}, true, 0, false, false};
-    const RawScanSink raw = rawSinkFor(stamping, sink);
-
+    Stamping stamping;
+    stamping.path = &path;
+    stamping.options = &options;
+    stamping.sink = &sink;
     struct stat status {};
     if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-        const bool ok = readBagFolder(path, options, raw, error);
-        releaseHeldScan(stamping);
-        if (!ok && !startsWith(error, "scanlog: ")) error = "scanlog: " + error;
-        return ok;
+        return readBagFolderLog(path, options, stamping, error);
     }
 
     OpenLog log;
     log.path = path;
     log.file = path;
-    log.bytes.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    log.bytes.waiting = &sink.waiting;
-    if (log.bytes.fd < 0) {
-        error = cannotOpen(path, errno);
-        return false;
-    }
-    bool ok = readHead(log.bytes);
-    if (!ok) error = "scanlog: " + path + ": " + log.bytes.error;
-    const Format format = ok ? recognise(log.bytes.head) : Format::unknown;
-    LogInfo info;
-    info.compressed = log.bytes.compressed;
-    stamping.compressed = info.compressed;
-    const bool binary = format == Format::ros1Bag || format == Format::sqlite || format == Format::mcap;
-    const bool regularFile = fstat(log.bytes.fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (ok && binary && (info.compressed || !regularFile)) ok = copyToTemporaryFile(log, error);
-
-    if (!ok) {
-    } else if (format == Format::empty) {
-        error = "scanlog: " + path + ": the file is empty";
-        ok = false;
-    } else if (format == Format::unknown || format == Format::gzip) {
-        error = "scanlog: " + path + ": not a log that scanlog reads (a scan file, CARMEN log, ROS 1 bag, "
-                "ROS 2 bag or MCAP file)";
-        ok = false;
-    } else if (format == Format::scanFile && options.facing != 0) {
+    LogFormat format = LogFormat::scanFile;
+    bool ok = openLog(log, sink.waiting, format, error);
+    stamping.compressed = log.bytes.compressed;
+    if (ok && format == LogFormat::scanFile && options.facing != 0) {
         error = "scanlog: " + path + " " + kFacingOnScanFile;
         ok = false;
-    } else if (format == Format::scanFile) {
-        info.format = "scan file";
-        if (sink.begin) sink.begin(info);
-        ScanInput input = scanInputFromReader(ByteReader{readLogBytes, &log.bytes}, path);
-        ok = readScanFile(input, leadingValuesAreSeconds, options, sink, error);
-        preferByteError(log, ok, error);
-    } else if (format == Format::carmen) {
-        ByteReader bytes{readLogBytes, &log.bytes};
-        ok = readCarmenLog(bytes, path, options, raw, error);
-        preferByteError(log, ok, error);
-    } else if (format == Format::ros1Bag) {
-        ok = readRos1Bag(log.file, path, options, raw, error);
-    } else if (format == Format::sqlite) {
-        ok = readRos2Sqlite({log.file}, path, options, raw, error);
-    } else if (format == Format::mcap) {
-        ok = readMcap({log.file}, path, options, raw, error);
-    }
-    releaseHeldScan(stamping);
-    if (!ok && !startsWith(error, "scanlog: ") && !startsWith(error, "Error reading laser file ")) {
-        error = "scanlog: " + error;
+    } else if (ok && format == LogFormat::scanFile) {
+        ok = readScanFileLog(log.bytes, path, options, leadingValuesAreSeconds, sink, error);
+    } else if (ok) {
+        ReaderInput input;
+        input.bytes = &log.bytes;
+        input.files = {log.file};
+        ok = readWithReader(format, input, path, options, stamping, error);
     }
     closeLog(log);
     return ok;

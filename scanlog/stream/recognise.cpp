@@ -19,14 +19,22 @@ bool looksLikeText(std::string_view head) {
 
 }  // namespace
 
-Format recognise(std::string_view head) {
-    if (head.empty()) return Format::empty;
-    if (startsWith(head, "#ROSBAG V")) return Format::ros1Bag;
-    if (startsWith(head, std::string_view("SQLite format 3\0", 16))) return Format::sqlite;
-    if (startsWith(head, "\x89MCAP0\r\n")) return Format::mcap;
-    if (startsWith(head, "\x1f\x8b")) return Format::gzip;
-    if (!looksLikeText(head)) return Format::unknown;
-    return looksLikeScanFile(head) ? Format::scanFile : Format::carmen;
+// A ROS 2 bag in SQLite is a SQLite database; one without a bag's tables is refused by its
+// reader, in SQLite's words. gzip here is gzip inside gzip, which no log is.
+Head recognise(std::string_view head, LogFormat& format) {
+    if (head.empty()) return Head::empty;
+    if (startsWith(head, "#ROSBAG V")) {
+        format = LogFormat::ros1Bag;
+    } else if (startsWith(head, std::string_view("SQLite format 3\0", 16))) {
+        format = LogFormat::ros2Sqlite;
+    } else if (startsWith(head, "\x89MCAP0\r\n")) {
+        format = LogFormat::mcap;
+    } else if (startsWith(head, "\x1f\x8b") || !looksLikeText(head)) {
+        return Head::unknown;
+    } else {
+        format = looksLikeScanFile(head) ? LogFormat::scanFile : LogFormat::carmen;
+    }
+    return Head::log;
 }
 
 bool recognisable(const std::string& head) {

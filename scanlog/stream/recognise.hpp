@@ -6,7 +6,11 @@
 #include <string>
 #include <string_view>
 
-enum class Format { unknown, empty, scanFile, carmen, ros1Bag, sqlite, mcap, gzip };
+#include "formats/format_reader.hpp"
+
+// What the first bytes are: nothing at all, a log of some `format`, or something else (gzip
+// inside gzip among them).
+enum class Head { empty, log, unknown };
 
 // At most this many bytes are read before a log is recognised.
 constexpr std::size_t kHeadSize = 4096;
@@ -15,7 +19,8 @@ inline bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-Format recognise(std::string_view head);
+// The format of the log whose (decompressed) first bytes are `head`; `format` is set for a log.
+Head recognise(std::string_view head, LogFormat& format);
 
 // Enough bytes to tell every format apart: the longest magic, and the first character of a
 // text log.

@@ -9,10 +9,10 @@ namespace {
 constexpr double kRadiansPerDegree = 3.141592653589793 / 180;
 
 void giveLeadingValue(Stamping& s, LogScan& scan) {
-    const bool byIndex = s.options.stamp == StampMode::index || !s.timed;
+    const bool byIndex = s.options->stamp == StampMode::index || !s.timed;
     if (byIndex) {
         scan.leadingText = std::to_string(scan.number);
-    } else if (s.options.stamp == StampMode::absolute) {
+    } else if (s.options->stamp == StampMode::absolute) {
         scan.leadingText = absoluteSeconds(scan.stampNs);
     } else {
         scan.leadingText = relativeSeconds(scan.stampNs - s.originNs);
@@ -26,16 +26,16 @@ void giveLeadingValue(Stamping& s, LogScan& scan) {
 bool deliver(Stamping& s, LogScan& scan, const RawScan* raw) {
     scan.raw = raw;
     giveLeadingValue(s, scan);
-    if (!s.sink.scan(scan)) s.stopped = true;
+    if (!s.sink->scan(scan)) s.stopped = true;
     return !s.stopped;
 }
 
 void decideTiming(Stamping& s, std::int64_t secondNs) {
     s.timed = secondNs > s.first.stampNs;
-    if (!s.timed && s.options.stamp != StampMode::index) {
+    if (!s.timed && s.options->stamp != StampMode::index) {
         std::fprintf(stderr, "scanlog: %s: the first two scans' times do not increase (%s s, then %s s); "
                              "leading values are scan numbers instead\n",
-                     s.path.c_str(), absoluteSeconds(s.first.stampNs).c_str(), absoluteSeconds(secondNs).c_str());
+                     s.path->c_str(), absoluteSeconds(s.first.stampNs).c_str(), absoluteSeconds(secondNs).c_str());
         std::fflush(stderr);
     }
 }
@@ -46,7 +46,7 @@ bool takeRawScan(Stamping& s, const RawScan& raw) {
     LogScan scan;
     scan.number = ++s.count;
     scan.stampNs = raw.stampNs;
-    resampleScan(raw, s.options.facing * kRadiansPerDegree, scan.record);
+    resampleScan(raw, s.options->facing * kRadiansPerDegree, scan.record);
     if (scan.number == 1) {
         s.firstRaw = raw;  // the reader reuses its own
         s.first = std::move(scan);
@@ -68,10 +68,10 @@ void releaseHeldScan(Stamping& s) {
     deliver(s, s.first, &s.firstRaw);
 }
 
-
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink) {
     RawScanSink raw;
     raw.begin = [&stamping, &sink](const LogInfo& info) {
+        stamping.begun = true;
         LogInfo described = info;
         described.compressed = stamping.compressed;
         if (sink.begin) sink.begin(described);

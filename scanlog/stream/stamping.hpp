@@ -11,9 +11,9 @@
 // Gives each converted scan its leading value. The first scan is held back until the second
 // shows whether the log's times can be used.
 struct Stamping {
-    const std::string& path;
-    const LogOptions& options;
-    const LogSink& sink;
+    const std::string* path = nullptr;
+    const LogOptions* options = nullptr;
+    const LogSink* sink = nullptr;
     std::uint64_t count = 0;
     bool held = false;
     LogScan first;
@@ -22,11 +22,12 @@ struct Stamping {
     std::int64_t originNs = 0;
     bool stopped = false;
     bool compressed = false;
+    bool begun = false;  // the reader has announced the log
 };
 
 // Resamples `raw`, and hands it on (the first held back until the second arrives).
 bool takeRawScan(Stamping& s, const RawScan& raw);
 // A log of one scan has no second time to judge by; its one stamp is used as it is.
 void releaseHeldScan(Stamping& s);
-// The sink a format reader hands its scans to.
+// The sink a format reader hands its scans to (its begin adds `compressed`, and notes `begun`).
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink);
