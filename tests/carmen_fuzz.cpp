@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
 #include "stream/records.hpp"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
 #include "stream/records.hpp"
 
 namespace {

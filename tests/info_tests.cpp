@@ -138,6 +138,59 @@ TEST(Info, ThePictureShareIsWhatTheViewerDraws) {
     }
 }
 
+// Close to the picture's edges, value for value: the report's verdict on one reading is what
+// the viewer's own drawing shows: its marker around the reading's pixel, or nothing at all.
+// The edges are where a reading's ray leaves columns and rows 1..639: its first column near
+// the sensor, and the far side, top or bottom; each is swept in units in the last place and in
+// hundredths of a centimetre.
+TEST(Info, ThePictureVerdictAgreesWithTheViewersDrawingAtTheEdges) {
+    cv::Mat image = makeScanImage(), expected = makeScanImage();
+    std::uint64_t drawnCount = 0, sweptCount = 0;
+    InfoTally tally;
+    for (int index = 0; index < kReadingCount; ++index) {
+        // Every fourth bearing, and all of them beside the sensor, where the first column's
+        // edge lies within a few metres.
+        if (index % 4 != 0 && index > 10 && index < kReadingCount - 11) continue;
+        const double cosine = std::cos(bearingOf(index)), sine = std::sin(bearingOf(index));
+        std::vector<double> edges;  // centimetres
+        if (cosine > 1e-9) edges.push_back(100 * kMetresPerPixel / cosine);
+        if (cosine > 1e-9) edges.push_back(100 * kImageSize * kMetresPerPixel / cosine);
+        if (sine > 1e-9) edges.push_back(100 * (kSensorRow - 1) * kMetresPerPixel / sine);
+        if (sine < -1e-9) edges.push_back(100 * (kImageSize - kSensorRow) * kMetresPerPixel / -sine);
+        for (const double edge : edges) {
+            std::vector<double> values;
+            for (int step = -2; step <= 2; ++step) values.push_back(std::round(edge * 100 + step) / 100);
+            double below = edge, above = edge;
+            for (int ulp = 0; ulp < 4; ++ulp) {
+                values.push_back(below = std::nextafter(below, 0.0));
+                values.push_back(above = std::nextafter(above, 1e9));
+            }
+            for (const double cm : values) {
+                LogScan scan;
+                scan.record.readings[index] = cm;  // every other reading 0: at the sensor, not drawn
+                const std::uint64_t before = tally.inPicture;
+                tallyScan(tally, scan);
+                const bool verdict = tally.inPicture > before;
+                drawScan(image, scan.record);
+                const bool drawn = cv::countNonZero(image.reshape(1)) > 0;
+                ASSERT_EQ(verdict, drawn) << "reading " << index << " at " << cm << " cm";
+                if (verdict) {  // the marker (a ring, its centre left dark) around the reading's pixel
+                    PixelPosition pixel;
+                    ASSERT_TRUE(projectReading(cm, index, pixel));
+                    expected.setTo(cv::Scalar::all(0));
+                    drawMarker(expected, cv::Point(pixel.column, pixel.row));
+                    ASSERT_EQ(cv::norm(image, expected, cv::NORM_INF), 0) << "reading " << index << " at " << cm << " cm";
+                }
+                drawnCount += drawn;
+                ++sweptCount;
+            }
+        }
+    }
+    // Both verdicts occur many times over, so the sweep straddles every edge.
+    EXPECT_GT(drawnCount, sweptCount / 4);
+    EXPECT_LT(drawnCount, sweptCount * 3 / 4);
+}
+
 // ---- the command, on files ---------------------------------------------------------------
 
 std::string recordLine(const std::string& lead, double every) {

@@ -8,7 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
 
 namespace {
 

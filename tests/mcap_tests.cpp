@@ -14,7 +14,8 @@
 #include <zlib.h>
 #include <zstd.h>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -411,20 +412,16 @@ TEST(ReadMcap, SurvivesAnyDamagedByte) {
 }
 
 TEST(ReadMcap, ReadsTheFilesOfABagFolderInOrder) {
-    char folder[] = "/tmp/mcap_tests_XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string first = std::string(folder) + "/bag_0.mcap", second = std::string(folder) + "/bag_1.mcap";
+    TempDir folder;
+    const std::string first = folder / "bag_0.mcap", second = folder / "bag_1.mcap";
     std::vector<TestMessage> messages = scanMessages();
     messages.back().data.resize(messages.back().data.size() - 4 - 4 - 4);  // its one range is missing
     std::ofstream(first) << buildMcap(kChannels, scanMessages(), kLayouts[5]).bytes;
     std::ofstream(second) << buildMcap(kChannels, messages, kLayouts[4]).bytes;
-    const Result result = readFiles({first, second}, folder);
+    const Result result = readFiles({first, second}, folder.path);
     EXPECT_EQ(result.begins.at(0).scanCount, 6u);
     EXPECT_EQ(result.scans.size(), 5u);
     EXPECT_EQ(result.error, second + ": message 6: LaserScan ranges end after 0 of 1 values");
-    std::remove(first.c_str());
-    std::remove(second.c_str());
-    rmdir(folder);
 }
 
 }  // namespace

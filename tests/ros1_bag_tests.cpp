@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "formats/isolated_reader.hpp"
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
 #include "formats/topics.hpp"
 
 namespace {
@@ -54,6 +54,19 @@ TEST(TopicChoice, ChoosesOrSaysWhy) {
         const bool ok = chooseLaserScanTopic(topics, wanted, chosen, error);
         EXPECT_EQ(ok ? chosen : "error: " + error, expected) << "wanted: " << wanted;
     }
+}
+
+// Parts of a topic (connections, channels, files) merge by name; LaserScan parts win over
+// others, whose messages are not counted, since only LaserScans are read.
+TEST(MergeTopic, MergesByNameAndCountsWhatIsRead) {
+    const std::string scan = "sensor_msgs/LaserScan", scan2 = "sensor_msgs/msg/LaserScan", imu = "sensor_msgs/Imu";
+    const std::vector<TopicCount> parts = {{"/scan", imu, 7},  {"/a", scan2, 1}, {"/scan", scan, 2},
+                                           {"/scan", imu, 50}, {"/a", scan2, 4}, {"/scan", scan, 3}};
+    std::vector<TopicCount> topics;
+    for (const TopicCount& part : parts) mergeTopic(topics, part);
+    ASSERT_EQ(topics.size(), 2u);
+    EXPECT_EQ(topics[0].name + " " + topics[0].type + " " + std::to_string(topics[0].messages), "/scan " + scan + " 5");
+    EXPECT_EQ(topics[1].name + " " + topics[1].type + " " + std::to_string(topics[1].messages), "/a " + scan2 + " 5");
 }
 
 // ---- bags ---------------------------------------------------------------------------------

@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "stream/log_source.hpp"
+#include "formats/format_reader.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -128,19 +129,6 @@ std::vector<MessageRow> scanRows(int count, std::int64_t topicId = 1, int firstI
 }
 
 const std::vector<TopicRow> kScanTopic{{1, "/scan", kLaserScan}};
-
-struct TemporaryFolder {
-    std::string path;
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "ros2_sqlite_tests.XXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TemporaryFolder() {
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(path);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 std::vector<std::string> listing(const std::string& folder) {
     std::vector<std::string> names;
@@ -294,7 +282,7 @@ TEST(DecodeRos2LaserScan, EveryTruncationFailsCleanly) {
 // ---- reading bags --------------------------------------------------------------------------
 
 TEST(ReadRos2Sqlite, HandsOverScansWithTheirInfo) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     // /scan is listed twice (rows of both ids count); another topic's bytes are never decoded;
     // a zero header stamp takes the record time.
@@ -324,7 +312,7 @@ TEST(ReadRos2Sqlite, OrdersByTimestampThenId) {
     // Ids in the order written, timestamps in the order recorded: the timestamp wins, and
     // equal timestamps keep their ids' order; with the index or without it.
     for (const bool indexed : {true, false}) {
-        TemporaryFolder folder;
+        TempDir folder;
         const std::string file = folder / "bag.db3";
         writeBag(file, kScanTopic,
                  {{1, 1, 300, serialize(scanAt(1, 30))},
@@ -345,7 +333,7 @@ TEST(ReadRos2Sqlite, OrdersByTimestampThenId) {
 }
 
 TEST(ReadRos2Sqlite, ReadsTheFilesOfABagInTurn) {
-    TemporaryFolder folder;
+    TempDir folder;
     // Each file numbers its own topics: /scan is 1 in the first file and 2 in the second.
     writeBag(folder / "bag_0.db3", kScanTopic, scanRows(2));
     std::vector<MessageRow> rows = scanRows(3, 2, 3);
@@ -366,7 +354,7 @@ TEST(ReadRos2Sqlite, ReadsTheFilesOfABagInTurn) {
 }
 
 TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string two = folder / "two.db3";
     std::vector<MessageRow> rows = scanRows(2, 1);
     for (MessageRow& row : scanRows(3, 2, 10)) rows.push_back(row);
@@ -413,7 +401,7 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
 TEST(ReadRos2Sqlite, ReadsLargeAndScatteredBagsExactly) {
     // Messages of many sizes (one of 1.6 MB, more than any read-ahead window), recorded out of
     // order among another topic's, so that pages are read forward, backward and far apart.
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     constexpr int kScans = 1200;
     auto rangesOf = [](int stamp) {
@@ -444,7 +432,7 @@ TEST(ReadRos2Sqlite, ReadsLargeAndScatteredBagsExactly) {
 }
 
 TEST(ReadRos2Sqlite, ReportsADamagedMessageAfterTheScansBeforeIt) {
-    TemporaryFolder folder;
+    TempDir folder;
     writeBag(folder / "a.db3", kScanTopic, scanRows(2));
     ScanMessage m = scanAt(3, 3);
     m.ranges.assign(10, 1.0f);
@@ -460,7 +448,7 @@ TEST(ReadRos2Sqlite, ReportsADamagedMessageAfterTheScansBeforeIt) {
 }
 
 TEST(ReadRos2Sqlite, TruncatedBagFailsWithSqlitesWordsAndKeepsWhatCameBefore) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     // Scans of 1000 ranges fill a page or more each, so a cut loses the later ones.
     std::vector<MessageRow> rows;
@@ -487,7 +475,7 @@ TEST(ReadRos2Sqlite, TruncatedBagFailsWithSqlitesWordsAndKeepsWhatCameBefore) {
 }
 
 TEST(ReadRos2Sqlite, DamageFoundWhileCountingOutranksTheTopicChoice) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     std::vector<MessageRow> rows;
     for (int i = 1; i <= 100; ++i) {
@@ -506,7 +494,7 @@ TEST(ReadRos2Sqlite, DamageFoundWhileCountingOutranksTheTopicChoice) {
 }
 
 TEST(ReadRos2Sqlite, SaysSoWhenAWriteAheadLogIsLeftBeside) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     writeBag(file, kScanTopic, scanRows(2), true);
     // A recorder that stopped before checkpointing leaves its last messages in bag.db3-wal.
@@ -532,7 +520,7 @@ TEST(ReadRos2Sqlite, SaysSoWhenAWriteAheadLogIsLeftBeside) {
 }
 
 TEST(ReadRos2Sqlite, CorruptPagesFailWithoutCrashing) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     writeBag(file, kScanTopic, scanRows(300));
     const auto size = fs::file_size(file);
@@ -553,7 +541,7 @@ TEST(ReadRos2Sqlite, CorruptPagesFailWithoutCrashing) {
 }
 
 TEST(ReadRos2Sqlite, RefusesWhatIsNotACdrBag) {
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string plain = folder / "plain.db3";
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(plain.c_str(), &db), SQLITE_OK);
@@ -582,7 +570,7 @@ TEST(ReadRos2Sqlite, RefusesWhatIsNotACdrBag) {
 TEST(ReadRos2Sqlite, ReadsAnUnnamedCopyThroughItsDescriptor) {
     // A gzip-compressed bag is decompressed into a file without a name and read as
     // /proc/self/fd/N; messages still name the path the user gave.
-    TemporaryFolder folder;
+    TempDir folder;
     const std::string file = folder / "bag.db3";
     writeBag(file, kScanTopic, scanRows(3));
     const int copy = open(folder.path.c_str(), O_TMPFILE | O_RDWR, 0600);
@@ -601,7 +589,7 @@ TEST(ReadRos2Sqlite, ReadsAnUnnamedCopyThroughItsDescriptor) {
 
 TEST(ReadRos2Sqlite, LeavesAWalModeBagUntouchedEvenInAReadOnlyFolder) {
     for (const bool readOnly : {false, true}) {
-        TemporaryFolder folder;
+        TempDir folder;
         const std::string file = folder / "bag.db3";
         writeBag(file, kScanTopic, scanRows(4), true);
         ASSERT_EQ(listing(folder.path), std::vector<std::string>{"bag.db3"});
@@ -624,7 +612,7 @@ TEST(ReadRos2Sqlite, LeavesAWalModeBagUntouchedEvenInAReadOnlyFolder) {
 }
 
 TEST(ReadRos2Sqlite, OpensPathsThatAUriWouldMisread) {
-    TemporaryFolder folder;
+    TempDir folder;
     // Each name, if put in a URI unencoded, would open another file or none.
     for (const std::string name : {"a?b.db3", "a#b.db3", "a%3Fb.db3", "100%.db3", "sp ace.db3"}) {
         writeBag(folder / name, kScanTopic, scanRows(1));

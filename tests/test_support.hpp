@@ -48,8 +48,12 @@ struct TempDir {
     }
     ~TempDir() {
         std::error_code ignored;
+        // A test may have taken the write permission away; removing needs it back.
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                     ignored);
         std::filesystem::remove_all(path, ignored);
     }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
     std::string file(const std::string& name, const std::string& contents) const {
         std::ofstream(path + "/" + name, std::ios::binary) << contents;
         return path + "/" + name;

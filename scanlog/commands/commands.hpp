@@ -1,4 +1,8 @@
-// scanlog's subcommands, each in its own unit; main.cpp parses the command line into these.
+// The commands layer (scanlog/commands/): scanlog's subcommands, each in its own unit, and
+// main.cpp, which parses the command line into them. The top of scanlog: commands read logs
+// through the stream layer (stream/log_source.hpp), play them with the play layer, and draw
+// them with the pictures layer; nothing below includes a header from here. A new subcommand is
+// one more unit here, declared below and added to main.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,11 +1,13 @@
-// The format readers' side of scanlog: what a reader is given and what it hands on.
+// The formats layer (scanlog/formats/): the format readers' side of scanlog, what a reader is
+// given and what it hands on. It includes nothing of scanlog's other layers, only the viewer's
+// libraries.
 //
 // Each unit in this folder reads one input format (CARMEN logs, ROS 1 bags, ROS 2 bags in
 // SQLite or MCAP) and turns its laser messages into RawScans: the sensor's own beams, in
 // metres, with their geometry and time. Readers know nothing of scan files, stamps as
 // written, pacing or pictures; the log stream above them does that. A new input format is one
-// more unit here, declared at the end of this header, and one more case where the log stream
-// recognises a log.
+// more unit here, declared at the end of this header, a case in LogFormat, and where the log
+// stream recognises a log and runs its reader (stream/recognise.cpp, stream/log_source.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,7 @@
-// Playing a log at its pace, with keys: the part that `scanlog play` and `scanlog view` share.
+// The play layer (scanlog/play/): playing a log at its pace, with keys, the part that `scanlog
+// play` and `scanlog view` share. Its units: pacing, player (the loop, here), history, summary,
+// terminal, signals, real_play (the player on real descriptors), find_viewer. It reads logs
+// through the stream layer and is used by the commands only.
 //
 // The log's readers push records (readLog calls back for each); the player takes each one,
 // keeps what it needs to find it again, and runs its loop until it wants the next record:

@@ -1,4 +1,9 @@
-// Reading any log that scanlog understands as a stream of scan records.
+// The stream layer (scanlog/stream/): any log that scanlog understands as a stream of scan
+// records, through readLog below. Its units: recognise (a log's format from its first bytes),
+// log_bytes (files, pipes, gzip), bag_folder (a ROS 2 bag folder's metadata.yaml), scan_file,
+// stamping (leading values), records (resampling and writing records), temporary_file. It
+// uses the format readers (formats/format_reader.hpp) and the viewer's libraries, never the
+// play, pictures or commands layers above it.
 //
 // Each input format has a reader that turns its laser messages into RawScans (the sensor's
 // own beams, in metres, with their geometry and time). The log source opens the input,
