@@ -1,5 +1,5 @@
-// Records prepared for the picture: no returns, the zoom, scan files passed through, the zoom
-// that `fit` chooses, and the scans it holds back to choose it.
+// The zoom that `fit` chooses, and the scans it holds back to choose it. (What prepareRecord
+// writes is checked end to end, in convert_tests and player_tests.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,47 +8,6 @@
 #include "test_support.hpp"
 
 namespace {
-
-constexpr double kNone = kNoReading;
-
-ScanRecord recordOf(std::initializer_list<double> first) {
-    ScanRecord record;
-    record.leadingValue = 7;
-    record.readings.fill(100);
-    int k = 0;
-    for (double value : first) record.readings[k++] = value;
-    return record;
-}
-
-TEST(PrepareRecord, NoReturnsZoomAndScanFilesAsRead) {
-    struct Case {
-        const char* name;
-        ScanRecord base;
-        bool scanFile, rewrite;
-        double zoom, noReturn;
-        std::vector<double> expected;  // the first readings written
-    };
-    const Case cases[] = {
-        {"converted, defaults", recordOf({kNone, 812, 0}), false, false, 1, 8191, {8191, 812, 0}},
-        {"converted, no return never zoomed", recordOf({kNone, 812, 0.29}), false, false, 4, 0, {0, 3248, 1.16}},
-        {"converted, any no-return value", recordOf({kNone}), false, false, 2, -1.5, {-1.5}},
-        {"scan file passes through at zoom 1", recordOf({-5, 0, 9000, 8191, 12.345}), true, false, 1, 8191,
-         {-5, 0, 9000, 8191, 12.345}},
-        {"scan file rewritten when asked", recordOf({-5, 0, 9000, 8191, 12.345, 8190.99}), true, true, 1, 0,
-         {0, 0, 0, 0, 12.345, 8190.99}},
-        {"scan file at another zoom is rewritten", recordOf({-5, 9000, 250}), true, false, 2, 8191, {8191, 8191, 500}},
-    };
-    for (const Case& c : cases) {
-        PictureOptions picture;
-        picture.noReturn = c.noReturn;
-        picture.rewriteScanFiles = c.rewrite;
-        ScanRecord out;
-        prepareRecord(c.base, c.scanFile, picture, c.zoom, out);
-        EXPECT_EQ(out.leadingValue, 7) << c.name;
-        for (std::size_t k = 0; k < c.expected.size(); ++k) EXPECT_EQ(out.readings[k], c.expected[k]) << c.name << ", " << k;
-        EXPECT_EQ(out.readings[360], c.zoom * 100) << c.name;
-    }
-}
 
 TEST(FitZoom, TheLargestPowerOfTwoThatBringsTheReturnsWithinFortyMetres) {
     struct Case {
@@ -122,24 +81,6 @@ TEST(ReadPictureLog, FitLooksAtFiftyScansFromTheFirstPlayedAndHoldsThemBack) {
             EXPECT_EQ(seen[i].second, i + 1 < c.firstPlayed ? c.zoomBefore : c.zoomFrom) << c.name << ", scan " << i + 1;
         }
     }
-}
-
-TEST(ReadPictureLog, AFacingAskedOfAScanFileIsAUsageError) {
-    TempDir dir;
-    const std::string path = dir.file("log.scans", scanFileOf(2, [](int) { return 100; }));
-    PictureOptions picture;
-    picture.facing = 90;
-    int scans = 0;
-    LogSink sink;
-    sink.scan = [&scans](const LogScan&) { return ++scans > 0; };
-    std::string error;
-    EXPECT_FALSE(readPictureLog(path, LogOptions{}, picture, 1, false, sink, error));
-    EXPECT_EQ(scans, 0);
-    EXPECT_TRUE(isUsageError(error)) << error;
-    EXPECT_EQ(error.rfind("scanlog: " + path + " is a scan file", 0), 0u) << error;
-    picture.facing = 0;
-    EXPECT_TRUE(readPictureLog(path, LogOptions{}, picture, 1, false, sink, error)) << error;
-    EXPECT_FALSE(isUsageError("scanlog: " + path + ": the file is empty"));
 }
 
 }  // namespace

@@ -304,10 +304,12 @@ TEST_P(Ros1Bag, TopicErrorsNameTheFileAndHandOverNothing) {
         std::string error;
         EXPECT_FALSE(readInto(file, wanted, c, error));
         EXPECT_EQ(error, file + ": " + expected);
-        EXPECT_EQ(c.begins, 1);
-        EXPECT_EQ(c.info.format, LogFormat::ros1Bag);
-        // The LaserScan topics come across from the reading process, for a report on each.
-        EXPECT_EQ(c.info.laserScanTopics, (std::vector<std::string>{"/scan", "rear"}));
+        // A choice left open among several is announced with them, for a report on each; the
+        // LaserScan topics come across from the reading process.
+        EXPECT_EQ(c.begins, wanted.empty() ? 1 : 0);  // otherwise readLog announces it
+        if (wanted.empty()) {
+            EXPECT_EQ(c.info.laserScanTopics, (std::vector<std::string>{"/scan", "rear"}));
+        }
         EXPECT_TRUE(c.scans.empty());
     }
 }

@@ -43,21 +43,6 @@ void addPlayOptions(CLI::App& command, PlayOptions& play) {
     addLogOptions(command, play.log);
 }
 
-// The word given where a subcommand belongs, when it is none of them (empty otherwise): the
-// first argument that is not an option, as long as no subcommand was recognised.
-std::string unknownSubcommand(CLI::App& app, int argc, char** argv) {
-    if (!app.get_subcommands().empty()) return "";
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word.empty() || word[0] == '-') continue;
-        for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
-            if (command->get_name() == word) return "";
-        }
-        return word;
-    }
-    return "";
-}
-
 // The picture options as typed: the zoom stays text until parsed, since it may be `fit`.
 struct PictureArguments {
     std::string zoom;
@@ -73,19 +58,6 @@ std::string zoomProblem(const std::string& text) {
                shown(kLargestZoom) + ", not " + text;
     }
     return "";
-}
-
-// "convert, play, view or info"
-std::string subcommandList(CLI::App& app) {
-    std::vector<std::string> names;
-    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
-        names.push_back(command->get_name());
-    }
-    std::string list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
-    }
-    return list;
 }
 
 // `zoomByDefault` and `noReturnByDefault` are the command's own defaults (help shows them).
@@ -126,6 +98,34 @@ void finishPictureOptions(PictureOptions& picture, const PictureArguments& argum
     picture.fit = arguments.zoom == "fit";
     picture.zoom = picture.fit ? 1 : std::stod(arguments.zoom);
     picture.rewriteScanFiles = always || arguments.zoomOption->count() > 0 || arguments.noReturnOption->count() > 0;
+}
+
+// The word given where a subcommand belongs, when it is none of them (empty otherwise): the
+// first argument that is not an option, as long as no subcommand was recognised.
+std::string unknownSubcommand(CLI::App& app, int argc, char** argv) {
+    if (!app.get_subcommands().empty()) return "";
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') continue;
+        for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+            if (command->get_name() == word) return "";
+        }
+        return word;
+    }
+    return "";
+}
+
+// "convert, play, view or info"
+std::string subcommandList(CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        names.push_back(command->get_name());
+    }
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return list;
 }
 
 }  // namespace

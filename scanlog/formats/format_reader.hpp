@@ -67,7 +67,8 @@ struct LogInfo {
 // What a reader reports to: `begin` at most once, before the first scan, `scan` for every scan
 // in order. `scan` returns false when the consumer wants no more; the reader then stops and
 // returns true. A reader that fails before it knows what to say in `begin` just returns false:
-// readLog announces the log then, so that every consumer hears what the log was.
+// readLog announces the log then, so that every consumer hears what the log was. A bag whose
+// LaserScan topic is left open among several is announced with them (severalLaserScanTopics).
 struct RawScanSink {
     std::function<void(const LogInfo&)> begin;
     std::function<bool(const RawScan&)> scan;

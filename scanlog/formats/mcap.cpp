@@ -891,10 +891,9 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     std::string what;
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, what)) {
+        if (severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
         // Damage that hid the topics is the better explanation.
         error = !damage.empty() ? damage : path + ": " + what;
-        // Announced with its LaserScan topics, so that a report can go through them one by one.
-        if (damage.empty() && sink.begin) sink.begin(info);
         return false;
     }
     if (!checkEncodings(files, chosen, error)) return false;

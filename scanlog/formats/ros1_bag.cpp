@@ -235,10 +235,8 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     const bool opened = openBag(bag, file, expected, topics, error);
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!opened || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+        if (opened && severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
         error = path + ": " + error;
-        // A bag whose topic could not be chosen is announced with its LaserScan topics, so
-        // that a report can go through them one by one.
-        if (opened && sink.begin) sink.begin(info);
         return false;
     }
     info.topic = topic;

@@ -426,10 +426,8 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     std::string chosen;
     info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, error)) {
-        if (damageFound(bags, error)) return false;
-        error = path + ": " + error;
-        // Announced with its LaserScan topics, so that a report can go through them one by one.
-        if (sink.begin) sink.begin(info);
+        if (severalLaserScanTopics(topics, options.topic) && sink.begin) sink.begin(info);
+        if (!damageFound(bags, error)) error = path + ": " + error;
         return false;
     }
     if (!checkSerialization(bags, chosen, error)) return false;

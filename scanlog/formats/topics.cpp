@@ -89,6 +89,10 @@ std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topi
     return names;
 }
 
+bool severalLaserScanTopics(const std::vector<TopicCount>& topics, const std::string& wanted) {
+    return wanted.empty() && laserScanTopics(topics).size() > 1;
+}
+
 bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::string& wanted, std::string& chosen,
                           std::string& error) {
     if (!wanted.empty()) return chooseWanted(topics, wanted, chosen, error);

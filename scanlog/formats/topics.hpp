@@ -18,6 +18,10 @@ bool isLaserScanType(const std::string& type);
 
 // The names of the LaserScan topics among `topics`, in their order (for LogInfo).
 std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topics);
+// Whether the choice is left open among several LaserScan topics: the reader then announces
+// the bag with them (LogInfo::laserScanTopics, no topic) before it fails, so that a consumer
+// can read each in turn.
+bool severalLaserScanTopics(const std::vector<TopicCount>& topics, const std::string& wanted);
 
 // Adds `part` (one connection's, channel's or file's messages on a topic) to `topics`: to the
 // topic of the same name when there is one, else as a new topic at the end. A topic whose parts

@@ -176,7 +176,10 @@ bool readAnyLog(const std::string& path, const LogOptions& options, bool leading
     LogFormat format = LogFormat::scanFile;
     bool ok = openLog(log, sink.waiting, format, error);
     stamping.compressed = log.bytes.compressed;
-    if (ok && format == LogFormat::scanFile) {
+    if (ok && format == LogFormat::scanFile && options.facing != 0) {
+        error = "scanlog: " + path + " " + kFacingOnScanFile;
+        ok = false;
+    } else if (ok && format == LogFormat::scanFile) {
         ok = readScanFileLog(log.bytes, path, options, leadingValuesAreSeconds, sink, error);
     } else if (ok) {
         ReaderInput input;
