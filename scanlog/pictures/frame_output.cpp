@@ -33,7 +33,7 @@ void noteTemporary(const std::string& name) {
 bool endsWithIgnoringCase(const std::string& text, const std::string& ending) {
     if (text.size() < ending.size()) return false;
     return std::equal(ending.begin(), ending.end(), text.end() - static_cast<std::ptrdiff_t>(ending.size()),
-                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+                      [](char wanted, char given) { return std::tolower(static_cast<unsigned char>(given)) == wanted; });
 }
 
 // The printf-style number in a name: "%d", "%5d" or "%05d"; "%%" is a percent sign.
@@ -130,6 +130,7 @@ bool openVideo(FrameOutput& output, const char* ending, cv::Size size, double fr
     for (const Choice& choice : output.kind == OutputKind::mp4 ? mp4 : avi) {
         if (output.video.open(output.temporary, choice.backend, choice.fourcc, framesPerSecond, size, true)) {
             output.encoder = choice.encoder;
+            output.backend = choice.backend;
             return true;
         }
     }
@@ -141,8 +142,7 @@ bool openVideo(FrameOutput& output, const char* ending, cv::Size size, double fr
 // The video writer tells of no failed write; the finished file is asked instead whether it
 // holds every frame.
 bool videoIsWhole(const FrameOutput& output) {
-    cv::VideoCapture check(output.temporary, cv::CAP_FFMPEG);
-    if (!check.isOpened()) check.open(output.temporary, cv::CAP_ANY);
+    cv::VideoCapture check(output.temporary, output.backend);
     return check.isOpened() &&
            static_cast<std::uint64_t>(std::llround(check.get(cv::CAP_PROP_FRAME_COUNT))) == output.written;
 }

@@ -33,6 +33,7 @@ struct FrameOutput {
     std::string encoder;         // "H.264", "MPEG-4 Part 2", "Motion JPEG" or "PNG"
     std::string temporary;       // what is being written now; empty when nothing is
     cv::VideoWriter video;
+    int backend = 0;             // the video's: cv::CAP_FFMPEG or OpenCV's own Motion JPEG
     std::uint64_t written = 0;   // frames
     std::vector<unsigned char> png;
     std::string error;           // the one-line message of a failure
