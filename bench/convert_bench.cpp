@@ -8,6 +8,7 @@
 #include <string>
 
 #include "stream/log_source.hpp"
+#include "stream/picture.hpp"
 #include "stream/records.hpp"
 
 namespace {
@@ -32,9 +33,12 @@ void convertSample(benchmark::State& state, const std::string& sample) {
     std::string lines;
     std::uint64_t scans = 0;
     LogSink sink;
+    const PictureOptions picture;  // convert's defaults
+    ScanRecord record;
     sink.scan = [&](const LogScan& scan) {
         lines.clear();
-        appendScanLine(scan.leadingText, scan.record, lines);
+        prepareRecord(scan, picture, scan.zoom, record);
+        appendScanLine(scan.leadingText, record, lines);
         ++scans;
         return true;
     };
@@ -42,7 +46,7 @@ void convertSample(benchmark::State& state, const std::string& sample) {
     options.stamp = StampMode::index;  // no warning lines for the logs with unusable times
     for (auto _ : state) {
         std::string error;
-        if (!readLog(path, options, false, sink, error)) {
+        if (!readPictureLog(path, options, picture, 1, false, sink, error)) {
             state.SkipWithError(error.c_str());
             return;
         }

@@ -46,7 +46,7 @@ void waitUntilWritable(int fd, void (*whileWaiting)()) {
 // of input or on a read error (readErrno set).
 bool refill(ScanInput& input) {
     if (input.endOfInput || input.readErrno != 0) return false;
-    if (input.fd < 0 && input.readBytes == nullptr) {
+    if (input.fd < 0 && input.bytes.read == nullptr) {
         input.endOfInput = true;
         return false;
     }
@@ -60,7 +60,7 @@ bool refill(ScanInput& input) {
         waitUntilReadable(input);
         char* into = input.buffer.data() + input.end;
         const std::size_t room = input.buffer.size() - input.end;
-        const ssize_t got = input.readBytes != nullptr ? input.readBytes(input.readContext, into, room)
+        const ssize_t got = input.bytes.read != nullptr ? input.bytes.read(input.bytes.context, into, room)
                                                        : read(input.fd, into, room);
         if (got > 0) {
             input.end += static_cast<std::size_t>(got);
@@ -299,6 +299,16 @@ std::string printableName(std::string_view name) {
     return shown;
 }
 
+std::string printableText(std::string_view text, std::size_t limit) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        appendShown(shown, c, c >= 0x20 && c < 0x7f);
+    }
+    if (text.size() > limit) shown += "...";
+    return shown;
+}
+
 bool openScanInput(ScanInput& input, const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -314,10 +324,9 @@ ScanInput scanInputFromDescriptor(int fd, const std::string& name) {
     return input;
 }
 
-ScanInput scanInputFromReader(ssize_t (*readBytes)(void*, char*, std::size_t), void* context, const std::string& name) {
+ScanInput scanInputFromReader(const ByteReader& bytes, const std::string& name) {
     ScanInput input = scanInputFromDescriptor(-1, name);
-    input.readBytes = readBytes;
-    input.readContext = context;
+    input.bytes = bytes;
     return input;
 }
 

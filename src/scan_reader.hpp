@@ -25,13 +25,18 @@ struct ScanRecord {
     std::array<double, kReadingCount> readings{};  // centimetres, index 0 at -90 degrees
 };
 
+// A source of bytes other than a descriptor (a decompressor, say): `read` fills up to `size`
+// bytes and returns the count, 0 at the end, -1 with errno set on an error. The one byte-source
+// shape shared by the viewer's reader and scanlog's text readers.
+struct ByteReader {
+    ssize_t (*read)(void* context, char* into, std::size_t size) = nullptr;
+    void* context = nullptr;
+};
+
 struct ScanInput {
     std::string name;  // the path as the user gave it, for messages
-    int fd = -1;       // -1: the whole input is already in the buffer, or comes from readBytes
-    // When set, bytes come from here instead of a descriptor (a decompressor, say): fills up
-    // to `size` bytes and returns the count, 0 at the end, -1 with errno set on an error.
-    ssize_t (*readBytes)(void* context, char* into, std::size_t size) = nullptr;
-    void* readContext = nullptr;
+    int fd = -1;       // -1: the whole input is already in the buffer, or comes from `bytes`
+    ByteReader bytes;  // when its read is set, bytes come from there instead of a descriptor
     std::vector<char> buffer;
     std::uint64_t bufferOffset = 0;  // position in the input of buffer[0]
     std::size_t begin = 0;  // first unread byte
@@ -52,8 +57,8 @@ enum class ReadResult { record, endOfInput, failed };
 bool openScanInput(ScanInput& input, const std::string& path);
 // Reads from an already open descriptor, such as one end of a pipe.
 ScanInput scanInputFromDescriptor(int fd, const std::string& name);
-// Reads through `readBytes` (see ScanInput).
-ScanInput scanInputFromReader(ssize_t (*readBytes)(void*, char*, std::size_t), void* context, const std::string& name);
+// Reads through `bytes`.
+ScanInput scanInputFromReader(const ByteReader& bytes, const std::string& name);
 void closeScanInput(ScanInput& input);
 // Position in the input of the next unread byte: after readScanRecord, where the next record
 // (or the whitespace before it) starts.
@@ -96,3 +101,7 @@ std::string printableToken(std::string_view token);
 // \xHH, every other byte exactly as given (blanks and UTF-8 included), so that an ordinary
 // name reads as the user typed it.
 std::string printableName(std::string_view name);
+// Text from inside a log (a topic, an encoding) made safe for a one-line message: printable
+// ASCII as is, every other byte as \xHH, and cut to its first `limit` bytes followed by "..."
+// when longer.
+std::string printableText(std::string_view text, std::size_t limit);

@@ -2,7 +2,10 @@
 // picture share against the viewer's own projection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <sqlite3.h>
 
 #include "commands/commands.hpp"
 #include "commands/info.hpp"
@@ -176,6 +179,110 @@ TEST(InfoCommand, ReportsScanFilesAndWhatCameBeforeTheDamage) {
         for (const std::string& expected : c.out) {
             EXPECT_NE(result.outText.find(expected), std::string::npos) << c.name << ":\n" << result.outText;
         }
+    }
+}
+
+// ---- sensors, and bags of several LaserScan topics ----------------------------------------
+
+void appendBytes(std::string& out, const void* data, std::size_t size) {
+    out.append(static_cast<const char*>(data), size);
+}
+
+// A sensor_msgs/msg/LaserScan in little-endian CDR, laid out by hand (frame "l").
+std::string laserScanCdr(std::int32_t seconds, float angleMin, float increment, float rangeMin, float rangeMax,
+                         const std::vector<float>& ranges) {
+    std::string out("\x00\x01\x00\x00", 4);
+    const std::uint32_t nanoseconds = 0, frameLength = 2, count = static_cast<std::uint32_t>(ranges.size()), none = 0;
+    appendBytes(out, &seconds, 4);
+    appendBytes(out, &nanoseconds, 4);
+    appendBytes(out, &frameLength, 4);
+    out += std::string("l\0\0\0", 4);  // the name, its end and padding to 4
+    const float angleMax = angleMin + increment * static_cast<float>(ranges.size() - 1), zero = 0;
+    for (float field : {angleMin, angleMax, increment, zero, zero, rangeMin, rangeMax}) appendBytes(out, &field, 4);
+    appendBytes(out, &count, 4);
+    for (float range : ranges) appendBytes(out, &range, 4);
+    appendBytes(out, &none, 4);
+    return out;
+}
+
+// A ROS 2 bag file with /front_scan (3 scans: 181 beams, one a degree over the front half)
+// and /rear_scan (2 scans: 4 beams half a degree apart, one of them beyond range_max).
+std::string twoScannerBag(const TempDir& dir) {
+    const std::string path = dir.path + "/two.db3";
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db,
+                 "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL, "
+                 "serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL);"
+                 "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL, timestamp INTEGER NOT NULL, "
+                 "data BLOB NOT NULL);"
+                 "INSERT INTO topics VALUES (1, '/front_scan', 'sensor_msgs/msg/LaserScan', 'cdr', '');"
+                 "INSERT INTO topics VALUES (2, '/rear_scan', 'sensor_msgs/msg/LaserScan', 'cdr', '');",
+                 nullptr, nullptr, nullptr);
+    const float degree = static_cast<float>(3.141592653589793 / 180);
+    std::vector<std::pair<int, std::string>> messages;
+    for (int n = 1; n <= 3; ++n) messages.emplace_back(1, laserScanCdr(n, -90 * degree, degree, 0.1f, 30, std::vector<float>(181, 2)));
+    for (int n = 1; n <= 2; ++n) messages.emplace_back(2, laserScanCdr(n, 0, degree / 2, 0.1f, 5, {1, 2, 6, 3}));
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO messages VALUES (?, ?, ?, ?)", -1, &insert, nullptr);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        sqlite3_bind_int64(insert, 1, static_cast<sqlite3_int64>(i + 1));
+        sqlite3_bind_int64(insert, 2, messages[i].first);
+        sqlite3_bind_int64(insert, 3, static_cast<sqlite3_int64>(i + 1) * 100'000'000);
+        sqlite3_bind_blob(insert, 4, messages[i].second.data(), static_cast<int>(messages[i].second.size()), SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    return path;
+}
+
+TEST(InfoCommand, NamesTheSensorAndReportsEveryLaserScanTopicOfABag) {
+    TempDir dir;
+    const std::string bag = twoScannerBag(dir);
+    const std::string front = "topic           /front_scan\n"
+                              "scans           3\n"
+                              "sensor          beams 181 over 180.0 degrees, from -90.0 to 90.0, a beam every 1.000 degrees\n"
+                              "range limits    0.10 m to 30.00 m\n"
+                              "readings        the sensor covers 181 of the 361 readings\n";
+    const std::string frontNoReturn = "no return       0 of the sensor's 543 beams (0.0%)\n";
+    const std::string rear = "topic           /rear_scan\n"
+                             "scans           2\n"
+                             "sensor          beams 4 over 1.5 degrees, from 0.0 to 1.5, a beam every 0.500 degrees\n"
+                             "range limits    0.10 m to 5.00 m\n"
+                             "readings        the sensor covers 4 of the 361 readings\n";
+    const std::string rearNoReturn = "no return       2 of the sensor's 8 beams (25.0%)\n";
+    struct Case {
+        const char* name;
+        std::string topic;
+        std::vector<std::string> reports;  // in order, each holding its parts
+    };
+    const Case cases[] = {
+        {"both in turn", "", {front + "times", frontNoReturn, rear + "times", rearNoReturn}},
+        {"the one asked for", "/rear_scan", {rear, rearNoReturn}},
+    };
+    for (const Case& c : cases) {
+        LogOptions options;
+        options.topic = c.topic;
+        Child result = startChild([&] { return runInfo(bag, options, false); }, STDIN_FILENO);
+        finish(result);
+        EXPECT_EQ(result.status, 0) << c.name;
+        EXPECT_EQ(result.errText, "") << c.name;
+        std::size_t at = 0;
+        for (const std::string& part : c.reports) {
+            const std::size_t found = result.outText.find(part, at);
+            ASSERT_NE(found, std::string::npos) << c.name << ": no\n" << part << "\nafter " << at << " in\n" << result.outText;
+            at = found + part.size();
+        }
+        const auto logs = std::count_if(c.reports.begin(), c.reports.end(),
+                                        [](const std::string& part) { return part.rfind("topic ", 0) == 0; });
+        std::size_t logLines = 0;
+        for (std::size_t p = result.outText.find("log             "); p != std::string::npos;
+             p = result.outText.find("log             ", p + 1)) {
+            ++logLines;
+        }
+        EXPECT_EQ(static_cast<std::ptrdiff_t>(logLines), logs) << c.name << ": one report per topic\n" << result.outText;
     }
 }
 

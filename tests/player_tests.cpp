@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 
 #include "commands/commands.hpp"
+#include "play/find_viewer.hpp"
 #include "play/player.hpp"
+#include "play/summary.hpp"
 #include "stream/records.hpp"
 #include "scanlog_test_support.hpp"
 
@@ -239,16 +241,18 @@ TEST(Schedule, PaceFiguresInTheSummary) {
     world.stalls = {{250 * kMs, 730 * kMs}};
     const Played played = play(world, atRate(10), scansAtRate(6));
     // Five intervals of 100 ms took 930 ms, 430 ms of them the reader's.
-    EXPECT_EQ(summaryLine(played.player), "scanlog: played 6 records in 0.930 s (0.500 s of log); pace kept 100.00%, "
+    EXPECT_EQ(summaryLine(played.player), "scanlog: played 6 records in 0.930 s (0.500 s of log); zoom 1x: 80 m ahead, 40 m to each side; "
+                                          "pace kept 100.00%, "
                                           "latest record 0.00 ms late; the reader held records up for 0.430 s");
     World busy;
     busy.delays = {{150 * kMs, 50 * kMs}};
     // Record 3 went out 50 ms late, and record 4 on time again: the pace was kept.
     EXPECT_EQ(summaryLine(play(busy, atRate(10), scansAtRate(4)).player),
-              "scanlog: played 4 records in 0.300 s (0.300 s of log); pace kept 100.00%, latest record 50.00 ms late");
+              "scanlog: played 4 records in 0.300 s (0.300 s of log); zoom 1x: 80 m ahead, 40 m to each side; pace kept 100.00%, "
+              "latest record 50.00 ms late");
     World quiet;
     EXPECT_EQ(summaryLine(play(quiet, atRate(10), scansAtRate(1)).player),
-              "scanlog: played 1 record in 0.000 s (0.000 s of log)");
+              "scanlog: played 1 record in 0.000 s (0.000 s of log); zoom 1x: 80 m ahead, 40 m to each side");
     World none;
     EXPECT_EQ(summaryLine(play(none, atRate(10), {}).player), "scanlog: played no records");
 }
@@ -321,12 +325,71 @@ TEST(Keys, BytesBecomeKeysEvenWhenSequencesAreCut) {
         {"cut inside", {"s\x1b[", "C q"}, {Key::stepForward, Key::stepForward, Key::pauseOrResume, Key::quit}},
         {"other keys skipped whole", {"\x1b[5~\x1b[1;5C", "\x1b[15~s"}, {Key::stepForward}},
         {"alt and a key", {"\x1bq"}, {Key::quit}},
+        {"zoom", {"+=-"}, {Key::zoomIn, Key::zoomIn, Key::zoomOut}},
     };
     for (const Case& c : cases) {
         KeyDecoder decoder;
         std::vector<Key> keys;
         for (const std::string& bytes : c.reads) decodeKeys(decoder, bytes, keys);
         EXPECT_EQ(keys, c.keys) << c.name;
+    }
+}
+
+// The readings of a written line, after its leading value.
+std::vector<double> readingsOf(const std::string& line) {
+    std::istringstream in(line);
+    double value = 0;
+    in >> value;
+    std::vector<double> readings;
+    while (in >> value) readings.push_back(value);
+    return readings;
+}
+
+// Record `number` at `zoom` as the player should write it: reading 5 has no return.
+std::vector<double> zoomedReadings(std::uint64_t number, double zoom, double noReturn) {
+    std::vector<double> readings;
+    for (int i = 0; i < kReadingCount; ++i) readings.push_back(i == 5 ? noReturn : static_cast<double>(number * 1000 + i) * zoom);
+    return readings;
+}
+
+TEST(Keys, ZoomChangesTheNextRecordOrAtOnceWhenPausedAndHistoryStaysUnscaled) {
+    struct Expect {
+        std::uint64_t record;
+        double at;
+        double zoom;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Typed> typed;
+        std::vector<Expect> expected;
+    };
+    const Case cases[] = {
+        {"playing: from the next record", {{50 * kMs, "+"}, {250 * kMs, "q"}}, {{1, 0, 1}, {2, 100, 2}, {3, 200, 2}}},
+        // Paused on record 3, `-` writes it again at once; stepping back shows record 2 at the
+        // zoom of now, not of when it was played.
+        {"paused: at once, and back through history",
+         {{50 * kMs, "++"}, {250 * kMs, " "}, {300 * kMs, "-"}, {400 * kMs, kLeft}, {500 * kMs, "q"}},
+         {{1, 0, 1}, {2, 100, 4}, {3, 200, 4}, {3, 300, 2}, {2, 400, 2}}},
+        {"at most 1024", {{50 * kMs, std::string(12, '+')}, {150 * kMs, "q"}}, {{1, 0, 1}, {2, 100, 1024}}},
+        {"at least 0.01 (1/64 is the last halving above it)", {{50 * kMs, std::string(8, '-')}, {150 * kMs, "q"}},
+         {{1, 0, 1}, {2, 100, 1.0 / 64}}},
+    };
+    for (const Case& c : cases) {
+        World world;
+        world.typed = c.typed;
+        PlayOptions options = atRate(10);
+        options.picture.noReturn = 0;
+        std::vector<LogScan> scans = scansAtRate(6);
+        for (LogScan& scan : scans) scan.record.readings[5] = kNoReading;
+        const Played played = play(world, options, scans);
+        ASSERT_EQ(played.written.size(), c.expected.size()) << c.name;
+        for (std::size_t k = 0; k < c.expected.size(); ++k) {
+            const Expect& e = c.expected[k];
+            EXPECT_EQ(played.written[k], (Written{std::llround(e.at * kMs), e.record})) << c.name << ", write " << k;
+            std::vector<double> wanted = zoomedReadings(e.record, e.zoom, 0);
+            for (double& reading : wanted) reading = std::round(reading * 100) / 100;
+            EXPECT_EQ(readingsOf(world.lines[k]), wanted) << c.name << ", write " << k;
+        }
     }
 }
 
@@ -366,8 +429,8 @@ TEST(End, HoldingAtTheEndWaitsForKeysAndSaysSo) {
     EXPECT_EQ(played.player.end, PlayEnd::quit);
     ASSERT_GE(world.statuses.size(), 2u);
     EXPECT_EQ(world.statuses[world.statuses.size() - 2],
-              "end of log  record 3 of 3  log 0.200 s  speed 1x  (left arrow: back, q: quit)");
-    EXPECT_EQ(world.statuses.back(), "paused      record 2 of 3  log 0.100 s  speed 1x");
+              "end of log  record 3 of 3  log 0.200 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side  (left arrow: back, q: quit)");
+    EXPECT_EQ(world.statuses.back(), "paused      record 2 of 3  log 0.100 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side");
 }
 
 TEST(End, EveryWayAPlayCanEnd) {
@@ -419,8 +482,10 @@ TEST(Status, SaysStateRecordLogTimeAndSpeed) {
         std::string text;
     };
     const Case cases[] = {
-        {{"playing", 12, 450, 0.1467, 1, false}, "playing     record 12 of 450  log 0.147 s  speed 1x"},
-        {{"paused", 3, 0, 2, 0.25, false}, "paused      record 3  log 2.000 s  speed 0.25x"},
+        {{"playing", 12, 450, 0.1467, 1, false, 1}, "playing     record 12 of 450  log 0.147 s  speed 1x  zoom 1x: 80 m ahead, 40 m to each side"},
+        {{"paused", 3, 0, 2, 0.25, false, 8}, "paused      record 3  log 2.000 s  speed 0.25x  zoom 8x: 10 m ahead, 5 m to each side"},
+        {{"paused", 3, 0, 2, 1, false, 0.25}, "paused      record 3  log 2.000 s  speed 1x  zoom 0.25x: 320 m ahead, 160 m to each side"},
+        {{"paused", 3, 0, 2, 1, false, 1024}, "paused      record 3  log 2.000 s  speed 1x  zoom 1024x: 0.0781 m ahead, 0.0391 m to each side"},
         {{"playing", 0, 0, 0, 1, false}, "playing"},
     };
     for (const Case& c : cases) EXPECT_EQ(statusText(c.view), c.text);

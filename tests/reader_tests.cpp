@@ -33,7 +33,7 @@ ssize_t oneByteAtATime(void* context, char* into, std::size_t) {
 // or when `byteByByte`, through a reader that hands out one byte at a time.
 Outcome readAll(const std::string& text, bool byteByByte = false) {
     std::string_view rest = text;
-    ScanInput input = byteByByte ? scanInputFromReader(oneByteAtATime, &rest, "log.scans")
+    ScanInput input = byteByByte ? scanInputFromReader(ByteReader{oneByteAtATime, &rest}, "log.scans")
                                  : scanInputFromText(text, "log.scans");
     ScanRecord record;
     Outcome outcome;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <random>
 
 #include "stream/records.hpp"
@@ -129,6 +130,57 @@ TEST(ResampleScan, ReadingsTheSensorDidNotMeasureAreNoReturn) {
         ScanRecord record;
         resampleScan(scan, record);
         EXPECT_EQ(record.readings[180], c.centimetres) << c.name;
+    }
+}
+
+TEST(ResampleScan, AFacingPutsThatBearingStraightAhead) {
+    struct Probe {
+        int reading;
+        int beam;  // -1: no return
+    };
+    struct Case {
+        const char* name;
+        RawScan scan;
+        double facingDegrees;
+        std::vector<Probe> probes;
+    };
+    const Case cases[] = {
+        // A full turn from straight ahead, one beam a degree: facing 180 shows the rear half.
+        {"full turn, facing backwards", labelledScan(360, 0, kDegree), 180,
+         {{180, 180}, {0, 90}, {360, 270}, {2, 91}, {1, -1}}},
+        {"full turn, facing left", labelledScan(360, 0, kDegree), 90, {{180, 90}, {0, 0}, {360, 180}}},
+        {"full turn, facing right", labelledScan(360, 0, kDegree), -90, {{180, 270}, {0, 180}, {360, 0}}},
+        // A half-degree sensor turned 45 degrees: what lies beyond its left edge is empty.
+        {"front half turned left", labelledScan(361, -90 * kDegree, 0.5 * kDegree), 45,
+         {{180, 270}, {90, 180}, {0, 90}, {270, 360}, {271, -1}, {360, -1}}},
+        {"facing -180 is facing 180", labelledScan(360, 0, kDegree), -180, {{180, 180}, {0, 90}, {360, 270}}},
+    };
+    for (const Case& c : cases) {
+        ScanRecord record;
+        resampleScan(c.scan, c.facingDegrees * kDegree, record);
+        for (const Probe& probe : c.probes) {
+            const double value = record.readings[probe.reading];
+            const int beam = std::isnan(value) ? -1 : static_cast<int>(std::lround(value - 100));
+            EXPECT_EQ(beam, probe.beam) << c.name << ", reading " << probe.reading;
+        }
+        EXPECT_EQ(coveredReadings(c.scan, c.facingDegrees * kDegree),
+                  std::count_if(record.readings.begin(), record.readings.end(), [](double v) { return !std::isnan(v); }))
+            << c.name;
+    }
+}
+
+TEST(ZoomedReading, IsTheWrittenReadingTimesTheZoomRoundedHalfAway) {
+    struct Case {
+        double centimetres, zoom, expected;
+    };
+    const Case cases[] = {
+        {812, 1, 812},          {812, 8, 6496},       {123.45, 2, 246.9},  {123.46, 0.5, 61.73},
+        {0.29, 0.5, 0.15},      // 0.145 exactly, as written: up, whatever the double 0.29 is
+        {0.01, 0.5, 0.01},      {0.01, 0.49, 0},      {1000, 0.01, 10},    {8190.99, 1024, 8387573.76},
+        {0, 4, 0},              {333.33, 3, 999.99},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(zoomedReading(c.centimetres, c.zoom), c.expected) << c.centimetres << " x " << c.zoom;
     }
 }
 

@@ -86,7 +86,11 @@ TEST(RenderFrames, EveryPngFrameIsTheViewersPictureOfItsRecord) {
     const std::vector<ScanRecord> records = sampleRecords(12);
     const std::string log = folder.file("log.scans", scanFileOf(records));
     std::filesystem::create_directory(folder.path + "/frames");
-    const ProgramResult result = scanlog({"render", "--every-record", log, "-o", folder.path + "/frames/f-%03d.png"});
+    // The scan file's records as they are: zoom 1, and the no-return value kept.
+    const std::vector<std::string> asTheyAre{"--zoom", "1", "--no-return", "8191"};
+    std::vector<std::string> arguments{"render", "--every-record", log, "-o", folder.path + "/frames/f-%03d.png"};
+    arguments.insert(arguments.end(), asTheyAre.begin(), asTheyAre.end());
+    const ProgramResult result = scanlog(arguments);
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(filesIn(folder.path + "/frames").size(), records.size());
     for (std::size_t r = 0; r < records.size(); ++r) {
@@ -108,6 +112,7 @@ TEST(RenderFrames, EveryPngFrameIsTheViewersPictureOfItsRecord) {
     for (const Case& c : pictures) {
         std::vector<std::string> arguments{"render", log, "-o", folder.path + "/one.png"};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.insert(arguments.end(), asTheyAre.begin(), asTheyAre.end());
         const ProgramResult one = scanlog(arguments);
         ASSERT_EQ(one.status, 0) << one.err;
         const cv::Mat picture = cv::imread(folder.path + "/one.png", cv::IMREAD_UNCHANGED);
@@ -230,8 +235,8 @@ TEST(RenderErrors, ADamagedLogGivesEveryFrameBeforeTheDamageThenItsError) {
     const Case cases[] = {
         {"a.mp4", {"--every-record"}, "h264|640|640|20|20"},
         {"a.avi", {"--fps", "75"}, "mjpeg|640|640|19|19"},  // 20 records at 75 a second: 19/75 s
-        {"f-%02d.png", {"--every-record"}, ""},
-        {"last.png", {}, ""},
+        {"f-%02d.png", {"--every-record", "--zoom", "1", "--no-return", "8191"}, ""},
+        {"last.png", {"--zoom", "1", "--no-return", "8191"}, ""},
     };
     for (const Case& c : cases) {
         std::vector<std::string> arguments{"render", log, "-o", folder.path + "/" + c.out};

@@ -260,6 +260,8 @@ TEST_P(Ros1Bag, TopicErrorsNameTheFileAndHandOverNothing) {
         EXPECT_EQ(error, file + ": " + expected);
         EXPECT_EQ(c.begins, 1);
         EXPECT_EQ(c.info.format, "ROS 1 bag");
+        // The LaserScan topics come across from the reading process, for a report on each.
+        EXPECT_EQ(c.info.laserScanTopics, (std::vector<std::string>{"/scan", "rear"}));
         EXPECT_TRUE(c.scans.empty());
     }
 }

@@ -401,6 +401,10 @@ TEST(ReadRos2Sqlite, ChoosesTheLaserScanTopic) {
             ASSERT_EQ(got.infos.size(), 1u) << label;
             EXPECT_EQ(got.infos[0].format, "ROS 2 bag (SQLite)") << label;
             EXPECT_EQ(got.infos[0].topic, "") << label;
+            // ... but with the LaserScan topics there are, for a report on each.
+            const std::vector<std::string> scanTopics =
+                c.file == two ? std::vector<std::string>{"/front_scan", "/rear_scan"} : std::vector<std::string>{};
+            EXPECT_EQ(got.infos[0].laserScanTopics, scanTopics) << label;
         }
     }
 }

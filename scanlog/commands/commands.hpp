@@ -6,6 +6,7 @@
 
 #include "play/play_options.hpp"
 #include "stream/log_source.hpp"
+#include "stream/picture.hpp"
 
 // What `scanlog render` is asked for besides the log and how it is played.
 struct RenderOptions {
@@ -18,7 +19,10 @@ struct RenderOptions {
 };
 
 // Each returns the process's exit status.
-int runConvert(const std::string& input, const LogOptions& options);
+// A log that could not be read because of what the command line asked of it (isUsageError).
+constexpr int kUsageStatus = 2;
+
+int runConvert(const std::string& input, const LogOptions& options, const PictureOptions& picture);
 int runPlay(const std::string& input, const PlayOptions& options);
 // `echoFile`: where the viewer's transcript goes (empty: /dev/null). `self`: how scanlog was
 // started (argv[0]), to find the viewer installed beside it.

@@ -32,13 +32,15 @@ bool flush(Output& out) {
 
 }  // namespace
 
-int runConvert(const std::string& input, const LogOptions& options) {
+int runConvert(const std::string& input, const LogOptions& options, const PictureOptions& picture) {
     Output out;
     out.pending.reserve(kFlushBytes + 8192);
     LogSink sink;
-    sink.scan = [&out](const LogScan& scan) {
+    ScanRecord record;
+    sink.scan = [&out, &picture, &record](const LogScan& scan) {
         if (out.error != 0) return false;
-        appendScanLine(scan.leadingText, scan.record, out.pending);
+        prepareRecord(scan, picture, scan.zoom, record);
+        appendScanLine(scan.leadingText, record, out.pending);
         if (out.pending.size() < kFlushBytes && std::chrono::steady_clock::now() - out.lastFlush < kFlushInterval) {
             return true;
         }
@@ -48,7 +50,7 @@ int runConvert(const std::string& input, const LogOptions& options) {
         if (out.error == 0) flush(out);
     };
     std::string error;
-    const bool read = readLog(input, options, false, sink, error);
+    const bool read = readPictureLog(input, options, picture, 1, false, sink, error);
     if (out.error == 0) flush(out);
     if (out.error == EPIPE) return 0;  // the reader stopped early, as `| head` does
     if (out.error != 0) {
@@ -57,7 +59,7 @@ int runConvert(const std::string& input, const LogOptions& options) {
     }
     if (!read) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
+        return isUsageError(error) ? kUsageStatus : 1;
     }
     return 0;
 }

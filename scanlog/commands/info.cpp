@@ -41,11 +41,40 @@ void tallyTime(InfoTally& t, const LogScan& scan) {
     t.lastNs = scan.stampNs;
 }
 
+void spread(Spread& s, double value) {
+    s.least = s.seen ? std::min(s.least, value) : value;
+    s.most = s.seen ? std::max(s.most, value) : value;
+    s.seen = true;
+}
+
+constexpr double kDegreesPerRadian = 180 / 3.141592653589793;
+
+void tallySensor(SensorTally& s, const RawScan& raw) {
+    const std::size_t beams = raw.ranges.size();
+    if (s.scans > 0 && (raw.angleMin != s.lastAngleMin || raw.angleIncrement != s.lastIncrement || beams != s.lastBeams)) {
+        ++s.changes;
+    }
+    ++s.scans;
+    s.lastAngleMin = raw.angleMin;
+    s.lastIncrement = raw.angleIncrement;
+    s.lastBeams = beams;
+    spread(s.beams, static_cast<double>(beams));
+    spread(s.first, raw.angleMin * kDegreesPerRadian);
+    const double lastBeam = beams > 0 ? static_cast<double>(beams - 1) : 0;
+    spread(s.last, (raw.angleMin + lastBeam * raw.angleIncrement) * kDegreesPerRadian);
+    spread(s.step, raw.angleIncrement * kDegreesPerRadian);
+    spread(s.rangeMin, raw.rangeMin);
+    spread(s.rangeMax, raw.rangeMax);
+    spread(s.covered, coveredReadings(raw, 0));
+    s.beamCount += beams;
+    s.beamReturns += returnedBeams(raw);
+}
+
 void tallyReadings(InfoTally& t, const ScanRecord& record) {
     for (int i = 0; i < kReadingCount; ++i) {
         const double range = record.readings[i];
         t.inPicture += inPicture(range, i);
-        if (range >= kNoReturnCentimetres) {
+        if (std::isnan(range) || range >= kNoReturnCentimetres) {
             ++t.noReturn;
         } else if (range <= 0) {
             ++t.zero;
@@ -157,8 +186,44 @@ double medianRange(const InfoTally& t) {
     return 0;
 }
 
+// One figure of the sensor: "270.0", or "180.0..270.0" when it changes within the log.
+std::string figure(const Spread& s, const char* pattern) {
+    std::string text = format(pattern, s.least);
+    if (s.most != s.least) text += ".." + format(pattern, s.most);
+    return text;
+}
+
+std::string sensorLines(const SensorTally& s) {
+    Spread over;  // the field of view, from the first beam to the last
+    over.least = s.last.least - s.first.least;
+    over.most = s.last.most - s.first.most;
+    if (over.least > over.most) std::swap(over.least, over.most);
+    std::string text = line("sensor", "beams " + figure(s.beams, "%.0f") + " over " + figure(over, "%.1f") +
+                                          " degrees, from " + figure(s.first, "%.1f") + " to " +
+                                          figure(s.last, "%.1f") + ", a beam every " + figure(s.step, "%.3f") +
+                                          " degrees");
+    if (s.changes > 0) {
+        text += line("", format("the geometry changes %llu %s within the log", static_cast<unsigned long long>(s.changes),
+                                s.changes == 1 ? "time" : "times"));
+    }
+    const std::string upper = std::isinf(s.rangeMax.least) && std::isinf(s.rangeMax.most) ? "no upper limit"
+                                                                                          : figure(s.rangeMax, "%.2f") + " m";
+    text += line("range limits", figure(s.rangeMin, "%.2f") + " m to " + upper);
+    text += line("readings", "the sensor covers " + figure(s.covered, "%.0f") + " of the " +
+                                 std::to_string(kReadingCount) + " readings");
+    return text;
+}
+
 std::string rangeLines(const InfoTally& t) {
-    std::string text = line("no return", countWithShare(t.noReturn, t.readings, ", 81.91 m or more"));
+    std::string text;
+    if (t.sensor.scans > 0) {
+        const std::uint64_t missing = t.sensor.beamCount - t.sensor.beamReturns;
+        text += line("no return", format("%llu of the sensor's %llu beams (%s)", static_cast<unsigned long long>(missing),
+                                         static_cast<unsigned long long>(t.sensor.beamCount),
+                                         percentOf(missing, t.sensor.beamCount).c_str()));
+    } else {
+        text += line("no return", countWithShare(t.noReturn, t.readings, ", 81.91 m or more"));
+    }
     text += line("zero", countWithShare(t.zero, t.readings, ", 0 or below"));
     if (t.readings > t.noReturn + t.zero) {
         text += line("ranges", format("shortest %.2f m, median %.2f m, longest %.2f m", t.shortest / 100,
@@ -175,6 +240,7 @@ void tallyScan(InfoTally& t, const LogScan& scan) {
     ++t.scans;
     if (t.timesRead) tallyTime(t, scan);
     tallyReadings(t, scan.record);
+    if (scan.raw != nullptr) tallySensor(t.sensor, *scan.raw);
     if (t.scans > 1 && std::equal(t.previous.begin(), t.previous.end(), scan.record.readings.begin())) {
         if (t.frozen++ == 0) t.firstFrozen = scan.number;
     }
@@ -187,6 +253,7 @@ std::string formatInfo(const InfoTally& t, const std::string& path) {
     if (!t.log.topic.empty()) text += line(t.log.format == "CARMEN log" ? "laser" : "topic", t.log.topic);
     text += line("scans", std::to_string(t.scans));
     if (t.scans == 0) return text;
+    if (t.sensor.scans > 0) text += sensorLines(t.sensor);
     text += timeLines(t);
     text += rangeLines(t);
     text += line("frozen scans", t.frozen == 0 ? "0"
@@ -195,13 +262,19 @@ std::string formatInfo(const InfoTally& t, const std::string& path) {
     return text;
 }
 
-int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds) {
+namespace {
+
+// Reads one log (or one topic of a bag) and writes its report. False when it could not be
+// read to its end; `laserScanTopics` gets the bag's LaserScan topics.
+bool reportOn(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds,
+              bool reportUnchosen, std::vector<std::string>& laserScanTopics, int& status) {
     InfoTally tally;
     LogSink sink;
     sink.begin = [&](const LogInfo& info) {
         tally.log = info;
         tally.begun = true;
         tally.timesRead = info.format != "scan file" || leadingValuesAreSeconds;
+        laserScanTopics = info.laserScanTopics;
     };
     sink.scan = [&](const LogScan& scan) {
         tallyScan(tally, scan);
@@ -209,16 +282,40 @@ int runInfo(const std::string& input, const LogOptions& options, bool leadingVal
     };
     std::string error;
     const bool read = readLog(input, options, leadingValuesAreSeconds, sink, error);
+    // A bag of several LaserScan topics without --topic is reported topic by topic instead.
+    const bool several = !read && options.topic.empty() && laserScanTopics.size() > 1 && tally.scans == 0;
+    if (several && !reportUnchosen) return false;
     if (tally.begun) {
         const std::string report = formatInfo(tally, input);
         if (!writeAll(STDOUT_FILENO, report) && errno != EPIPE) {
             std::fprintf(stderr, "scanlog: error writing standard output: %s\n", std::strerror(errno));
-            return 1;
+            status = 1;
+            return false;
         }
     }
     if (!read) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
+        std::fflush(stderr);
+        status = 1;
     }
-    return 0;
+    return read;
+}
+
+}  // namespace
+
+int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds) {
+    std::vector<std::string> topics;
+    int status = 0;
+    if (reportOn(input, options, leadingValuesAreSeconds, false, topics, status) || status != 0 ||
+        topics.size() < 2 || !options.topic.empty()) {
+        return status;
+    }
+    for (std::size_t i = 0; i < topics.size(); ++i) {
+        if (i > 0 && !writeAll(STDOUT_FILENO, "\n")) break;
+        LogOptions one = options;
+        one.topic = topics[i];
+        std::vector<std::string> ignored;
+        reportOn(input, one, leadingValuesAreSeconds, true, ignored, status);
+    }
+    return status;
 }

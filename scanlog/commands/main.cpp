@@ -2,9 +2,11 @@
 // scan files, plays any log at its recorded pace, shows it in the viewer, and checks a log's
 // health.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <string>
 
 #include "commands.hpp"
 #include "pictures/frame_output.hpp"
@@ -34,6 +36,69 @@ void addPlayOptions(CLI::App& command, PlayOptions& play) {
     command.add_flag("--loop", play.loop, "Start again at the end of the log");
 }
 
+// The picture options as typed: the zoom stays text until parsed, since it may be `fit`.
+struct PictureArguments {
+    std::string zoom;
+    CLI::Option* zoomOption = nullptr;
+    CLI::Option* noReturnOption = nullptr;
+};
+
+std::string numberText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+std::string zoomProblem(const std::string& text) {
+    if (text == "fit") return "";
+    double zoom = 0;
+    if (!CLI::detail::lexical_cast(text, zoom) || !(zoom >= kSmallestZoom && zoom <= kLargestZoom)) {
+        return "--zoom takes fit or a factor from " + numberText(kSmallestZoom) + " to " +
+               numberText(kLargestZoom) + ", not " + text;
+    }
+    return "";
+}
+
+// `zoomByDefault` and `noReturnByDefault` are the command's own defaults (help shows them).
+void addPictureOptions(CLI::App& command, PictureOptions& picture, PictureArguments& arguments,
+                       const std::string& zoomByDefault, double noReturnByDefault) {
+    arguments.zoom = zoomByDefault;
+    picture.noReturn = noReturnByDefault;
+    arguments.zoomOption =
+        command.add_option("--zoom", arguments.zoom,
+                           "Multiply every reading with a return by K, so that the picture spans 80/K m ahead; "
+                           "fit: the largest power of 2 that brings the scene within half the picture (default " +
+                               zoomByDefault + ")")
+            ->type_name("K|fit")
+            ->check(CLI::Validator(zoomProblem, "K|fit"));
+    command.add_option("--facing", picture.facing,
+                       "The sensor's bearing, in degrees counter-clockwise, drawn straight ahead (default 0; not "
+                       "for scan files)")
+        ->type_name("DEG")
+        ->check(CLI::Range(-kLargestFacing, kLargestFacing));
+    arguments.noReturnOption =
+        command.add_option("--no-return", picture.noReturn,
+                           "What a reading without a return is written as, in centimetres (default " +
+                               numberText(noReturnByDefault) + ")")
+            ->type_name("CM")
+            ->check(CLI::Validator(
+                [](const std::string& text) {
+                    double value = 0;
+                    return CLI::detail::lexical_cast(text, value) && std::isfinite(value)
+                               ? std::string()
+                               : "--no-return takes a finite number of centimetres, not " + text;
+                },
+                "CM"));
+}
+
+// Puts the typed zoom into `picture`; `always` makes scan files prepared even with neither
+// option given (view, whose defaults are not the scan file's own).
+void finishPictureOptions(PictureOptions& picture, const PictureArguments& arguments, bool always) {
+    picture.fit = arguments.zoom == "fit";
+    picture.zoom = picture.fit ? 1 : std::stod(arguments.zoom);
+    picture.rewriteScanFiles = always || arguments.zoomOption->count() > 0 || arguments.noReturnOption->count() > 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +113,9 @@ int main(int argc, char** argv) {
     LogOptions convertOptions;
     auto* convert = app.add_subcommand("convert", "Write a CARMEN log or ROS bag as a scan file to standard output");
     addLogOptions(*convert, convertOptions);
+    PictureOptions convertPicture;
+    PictureArguments convertArguments;
+    addPictureOptions(*convert, convertPicture, convertArguments, "1", kNoReturnCentimetres);
     std::string stamp = "relative";
     convert->add_option("--stamp", stamp,
                         "Leading value: relative (seconds since the first scan, the default), absolute (seconds "
@@ -58,17 +126,26 @@ int main(int argc, char** argv) {
     PlayOptions playOptions;
     auto* play = app.add_subcommand("play", "Write a log's records to standard output at the recorded pace");
     addPlayOptions(*play, playOptions);
+    PictureArguments playArguments;
+    addPictureOptions(*play, playOptions.picture, playArguments, "1", kNoReturnCentimetres);
     play->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
     std::string echoFile;
     auto* view = app.add_subcommand("view", "Show a log in rangeScanInspector at the recorded pace");
-    addPlayOptions(*view, playOptions);
+    PlayOptions viewOptions;
+    addPlayOptions(*view, viewOptions);
+    PictureArguments viewArguments;
+    // The viewer draws nothing at 0, and fills its picture with the scene.
+    addPictureOptions(*view, viewOptions.picture, viewArguments, "fit", 0);
     view->add_option("--echo", echoFile, "Write the viewer's transcript to FILE (default: discard it)");
     view->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
     RenderOptions renderOptions;
     auto* render = app.add_subcommand("render", "Write a log as a video or pictures, as the viewer shows it, without a display");
     addPaceOptions(*render, renderOptions.play);
+    PictureArguments renderArguments;
+    // The frames are the viewer's pictures of the records view hands it.
+    addPictureOptions(*render, renderOptions.play.picture, renderArguments, "fit", 0);
     render->add_option("-o,--output", renderOptions.out, kOutputNamesHelp)
         ->required()
         ->check(CLI::Validator(
@@ -105,16 +182,26 @@ int main(int argc, char** argv) {
     const std::map<std::string, StampMode> stamps{
         {"relative", StampMode::relative}, {"absolute", StampMode::absolute}, {"index", StampMode::index}};
     convertOptions.stamp = stamps.at(stamp);
-    if (*convert) return runConvert(input, convertOptions);
-    if (*play) return runPlay(input, playOptions);
-    if (*view) return runView(input, playOptions, echoFile, argv[0]);
+    if (*convert) {
+        finishPictureOptions(convertPicture, convertArguments, false);
+        return runConvert(input, convertOptions, convertPicture);
+    }
+    if (*play) {
+        finishPictureOptions(playOptions.picture, playArguments, false);
+        return runPlay(input, playOptions);
+    }
+    if (*view) {
+        finishPictureOptions(viewOptions.picture, viewArguments, true);
+        return runView(input, viewOptions, echoFile, argv[0]);
+    }
     if (*render) {
         OutputKind kind;
         outputKindOf(renderOptions.out, kind);
         if (renderOptions.at != 0 && kind != OutputKind::png) {
             std::fprintf(stderr, "scanlog: --at is for a single .png picture (see scanlog --help)\n");
-            return 2;
+            return kUsageStatus;
         }
+        finishPictureOptions(renderOptions.play.picture, renderArguments, true);
         return runRender(input, renderOptions);
     }
     return runInfo(input, infoOptions, infoTimed);

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "play/player.hpp"
+#include "play/real_play.hpp"
 
 int runPlay(const std::string& input, const PlayOptions& options) {
     const PlayOutcome outcome = playLog(input, options, STDOUT_FILENO, -1, false);
@@ -15,5 +15,5 @@ int runPlay(const std::string& input, const PlayOptions& options) {
     std::fflush(stderr);
     if (outcome.end == PlayEnd::signal) endBySignal(outcome.signal);
     // A reader that goes away (| head, the viewer's window closed) ends the play as asked.
-    return message.empty() ? 0 : 1;
+    return message.empty() ? 0 : isUsageError(message) ? kUsageStatus : 1;
 }

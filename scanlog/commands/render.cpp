@@ -16,6 +16,7 @@
 #include "play/pacing.hpp"
 #include "play/terminal.hpp"
 #include "scan_display.hpp"
+#include "stream/picture.hpp"
 
 namespace {
 
@@ -42,6 +43,7 @@ struct Render {
     ScanPicture picture;         // the top of `frame`
     cv::Mat strip;
     std::uint64_t drawn = 0;     // the record on the picture; 0 none
+    double zoom = 1;             // the last frame's
     CaptionText caption;
 
     FrameSchedule schedule;
@@ -115,9 +117,11 @@ bool writeFrameOf(Render& r, const FramedRecord& shown) {
     }
     if (r.options->caption) {
         r.caption.record = shown.number;
+        r.caption.zoom = shown.zoom;
         r.caption.logSeconds = static_cast<double>(shown.logNs) / kSecondNs;
         drawCaption(r.strip, r.caption);
     }
+    r.zoom = shown.zoom;
     if (!writeFrame(r.output, r.frame)) {
         r.failed = true;
         return false;
@@ -140,8 +144,10 @@ FramedRecord framedRecordOf(Render& r, const LogScan& scan) {
     const std::int64_t logNs = logTimeOf(r, scan);
     if (scan.number == 1) r.firstLogNs = logNs;
     FramedRecord framed;
-    framed.record = scan.record;
+    // The record as play and view write it, at the zoom the picture options give it.
+    prepareRecord(scan, r.options->play.picture, scan.zoom, framed.record);
     framed.number = scan.number;
+    framed.zoom = scan.zoom;
     framed.logNs = logNs - r.firstLogNs;
     // Play goes on at once over a step backwards or a long gap, and so does the video.
     if (r.rendered > 0 && !(r.timed && isUnwaitedStep(r.previousLogNs, logNs))) r.videoNs += logNs - r.previousLogNs;
@@ -186,13 +192,13 @@ std::string summaryOf(const Render& r) {
     const std::string out = printableName(r.options->out);
     if (r.kind == OutputKind::png) {
         std::snprintf(text, sizeof text, "scanlog: rendered record %llu (zoom %g) to %s",
-                      static_cast<unsigned long long>(r.single.number), r.caption.zoom, out.c_str());
+                      static_cast<unsigned long long>(r.single.number), r.single.zoom, out.c_str());
         return text;
     }
     const double seconds = static_cast<double>(r.output.written) / r.options->fps;
     std::snprintf(text, sizeof text, "scanlog: rendered %llu %s of %s to %s: %.3f s at %g fps, zoom %g, %s",
                   static_cast<unsigned long long>(r.output.written), r.output.written == 1 ? "frame" : "frames",
-                  recordsText(r.rendered).c_str(), out.c_str(), seconds, r.options->fps, r.caption.zoom,
+                  recordsText(r.rendered).c_str(), out.c_str(), seconds, r.options->fps, r.zoom,
                   r.output.encoder.c_str());
     return text;
 }
@@ -253,7 +259,9 @@ int runRender(const std::string& input, const RenderOptions& options) {
     sink.begin = [&r](const LogInfo& info) { r.total = info.scanCount; };
     sink.scan = [&r](const LogScan& scan) { return takeScan(r, scan); };
     std::string logError;
-    const bool read = readLog(input, options.play.log, options.play.timed, sink, logError);
+    const std::uint64_t firstPlayed = r.kind == OutputKind::png ? 1 : options.play.start;
+    const bool read =
+        readPictureLog(input, options.play.log, options.play.picture, firstPlayed, options.play.timed, sink, logError);
     if (!r.failed) finishFrames(r);
     clearProgress(r);
 

@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include "commands.hpp"
-#include "play/player.hpp"
+#include "play/find_viewer.hpp"
+#include "play/real_play.hpp"
 
 namespace {
 
@@ -146,5 +147,5 @@ int runView(const std::string& input, const PlayOptions& options, const std::str
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     if (outcome.end == PlayEnd::signal) endBySignal(outcome.signal);
-    return message.empty() ? viewerStatus : 1;
+    return message.empty() ? viewerStatus : isUsageError(message) ? kUsageStatus : 1;
 }

@@ -16,12 +16,15 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "scan_reader.hpp"
+
 enum class StampMode { relative, absolute, index };
 
 struct LogOptions {
     std::string topic;  // ROS bags: the LaserScan topic; empty: the only one there is
     std::string laser;  // CARMEN: the line kind; empty: the front laser
     StampMode stamp = StampMode::relative;
+    double facing = 0;  // degrees: the sensor's bearing that the records put straight ahead
 };
 
 // One scan as the sensor gave it, before resampling.
@@ -39,6 +42,7 @@ struct RawScan {
 struct LogInfo {
     std::string format;          // "scan file", "CARMEN log", "ROS 1 bag", "ROS 2 bag (SQLite)", "MCAP"
     std::string topic;           // the topic or line kind the scans come from; empty for scan files
+    std::vector<std::string> laserScanTopics;  // bags: every LaserScan topic they hold, as stored
     std::uint64_t scanCount = 0;  // scans the log holds, when the format says so; 0 unknown
     bool compressed = false;     // the file was gzip-compressed
 };
@@ -54,12 +58,8 @@ struct RawScanSink {
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set
 // ---- ("FILE: PLACE: WHAT") on damage. `path` is what the user gave; `file` what to open.
 
-// Text logs read through a ScanInput-style byte reader, so gzip is undone on the fly.
-struct ByteReader {
-    ssize_t (*read)(void* context, char* into, std::size_t size) = nullptr;
-    void* context = nullptr;
-};
-
+// Text logs are read through a ByteReader (the viewer's, in scan_reader.hpp), so gzip is undone
+// on the fly.
 bool readCarmenLog(const ByteReader& bytes, const std::string& path, const LogOptions& options, const RawScanSink& sink,
                    std::string& error);
 bool readRos1Bag(const std::string& file, const std::string& path, const LogOptions& options, const RawScanSink& sink,

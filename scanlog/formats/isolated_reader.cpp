@@ -18,14 +18,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_frames.hpp"
+
 namespace {
-
-enum FrameKind : std::uint32_t { kInfoFrame = 1, kScanFrame = 2, kDoneFrame = 3, kErrorFrame = 4 };
-
-constexpr std::size_t kHeaderSize = sizeof(std::uint32_t) + sizeof(std::uint64_t);
-// stampNs, angleMin, angleIncrement, rangeMin, rangeMax, rangeMaxIsNoReturn, then the width of
-// each range that follows: 4 when every range is a float (as every ROS range is), else 8.
-constexpr std::size_t kScanFixedSize = 5 * 8 + 2;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;
@@ -52,110 +47,6 @@ long statusNumber(const char* name) {
     }
     std::fclose(status);
     return number;
-}
-
-// ---- frames -------------------------------------------------------------------------------
-
-void put(std::vector<char>& out, std::size_t& at, const void* data, std::size_t size) {
-    std::memcpy(out.data() + at, data, size);
-    at += size;
-}
-
-// Sizes `out` for one frame and writes its header; returns where the payload starts.
-std::size_t startFrame(std::vector<char>& out, FrameKind kind, std::uint64_t length) {
-    out.resize(kHeaderSize + length);
-    std::size_t at = 0;
-    const std::uint32_t k = kind;
-    put(out, at, &k, sizeof k);
-    put(out, at, &length, sizeof length);
-    return at;
-}
-
-void textFrame(std::vector<char>& out, FrameKind kind, const std::string& text) {
-    std::size_t at = startFrame(out, kind, text.size());
-    put(out, at, text.data(), text.size());
-}
-
-// scanCount, compressed, the format's length, the format, then the topic to the end.
-void infoFrame(std::vector<char>& out, const LogInfo& info) {
-    const std::uint32_t formatLength = static_cast<std::uint32_t>(info.format.size());
-    const char compressed = info.compressed ? 1 : 0;
-    std::size_t at = startFrame(out, kInfoFrame, 8 + 1 + 4 + info.format.size() + info.topic.size());
-    put(out, at, &info.scanCount, 8);
-    put(out, at, &compressed, 1);
-    put(out, at, &formatLength, 4);
-    put(out, at, info.format.data(), info.format.size());
-    put(out, at, info.topic.data(), info.topic.size());
-}
-
-// Whether every range survives the trip through a float (NaN is NaN either way); checked
-// first, since a double outside a float's range must not be converted at all.
-bool fitFloats(const std::vector<double>& ranges) {
-    for (const double range : ranges) {
-        const bool fits = std::isnan(range) || std::isinf(range) ||
-                          (std::fabs(range) <= std::numeric_limits<float>::max() &&
-                           static_cast<double>(static_cast<float>(range)) == range);
-        if (!fits) return false;
-    }
-    return true;
-}
-
-void scanFrame(std::vector<char>& out, const RawScan& scan) {
-    const char width = fitFloats(scan.ranges) ? sizeof(float) : sizeof(double);
-    std::size_t at = startFrame(out, kScanFrame, kScanFixedSize + scan.ranges.size() * width);
-    const char noReturn = scan.rangeMaxIsNoReturn ? 1 : 0;
-    put(out, at, &scan.stampNs, 8);
-    put(out, at, &scan.angleMin, 8);
-    put(out, at, &scan.angleIncrement, 8);
-    put(out, at, &scan.rangeMin, 8);
-    put(out, at, &scan.rangeMax, 8);
-    put(out, at, &noReturn, 1);
-    put(out, at, &width, 1);
-    if (width == sizeof(double)) {
-        if (!scan.ranges.empty()) put(out, at, scan.ranges.data(), scan.ranges.size() * sizeof(double));
-        return;
-    }
-    for (const double range : scan.ranges) {
-        const float value = static_cast<float>(range);
-        put(out, at, &value, sizeof value);
-    }
-}
-
-bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
-    std::uint32_t formatLength = 0;
-    if (length < 13) return false;
-    std::memcpy(&info.scanCount, payload, 8);
-    info.compressed = payload[8] != 0;
-    std::memcpy(&formatLength, payload + 9, 4);
-    if (formatLength > length - 13) return false;
-    info.format.assign(payload + 13, formatLength);
-    info.topic.assign(payload + 13 + formatLength, length - 13 - formatLength);
-    return true;
-}
-
-bool readScan(const char* payload, std::uint64_t length, RawScan& scan) {
-    if (length < kScanFixedSize) return false;
-    const std::size_t width = static_cast<unsigned char>(payload[41]);
-    const std::uint64_t rangeBytes = length - kScanFixedSize;
-    if ((width != sizeof(float) && width != sizeof(double)) || rangeBytes % width != 0) return false;
-    std::memcpy(&scan.stampNs, payload, 8);
-    std::memcpy(&scan.angleMin, payload + 8, 8);
-    std::memcpy(&scan.angleIncrement, payload + 16, 8);
-    std::memcpy(&scan.rangeMin, payload + 24, 8);
-    std::memcpy(&scan.rangeMax, payload + 32, 8);
-    scan.rangeMaxIsNoReturn = payload[40] != 0;
-    scan.ranges.resize(rangeBytes / width);
-    const char* ranges = payload + kScanFixedSize;
-    if (width == sizeof(double)) {
-        if (rangeBytes > 0) std::memcpy(scan.ranges.data(), ranges, rangeBytes);
-        return true;
-    }
-    for (std::size_t i = 0; i < scan.ranges.size(); ++i) {
-        float value = 0;
-        std::memcpy(&value, ranges + i * sizeof value, sizeof value);
-        scan.ranges[i] = value;
-    }
-    return true;
 }
 
 // ---- the child ----------------------------------------------------------------------------

@@ -28,6 +28,7 @@
 #include <zstd.h>
 
 #include "format_reader.hpp"
+#include "scan_reader.hpp"
 #include "topics.hpp"
 
 namespace {
@@ -146,20 +147,7 @@ std::string_view readString(Cursor& cursor) {
 // and cut after kShownLength bytes, so that a damaged name keeps a message on one line.
 constexpr std::size_t kShownLength = 200;
 
-std::string shown(std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < kShownLength; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else {
-            out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
-        }
-    }
-    if (text.size() > kShownLength) out += "...";
-    return out;
-}
+std::string shown(std::string_view text) { return printableText(text, kShownLength); }
 
 // ---- what a file holds ----------------------------------------------------------------------
 
@@ -636,28 +624,24 @@ void catalogueFile(McapFile& file, Decompression& decompression, std::string& da
     walkFile(walk, damage);
 }
 
-// Topics over all files, merged by name and type.
+// Topics over all files, merged by name (see mergeTopic).
 std::vector<TopicCount> topicsOf(const std::vector<McapFile>& files) {
     std::vector<TopicCount> topics;
     for (const McapFile& file : files) {
-        for (const auto& [id, channel] : file.catalogue.channels) {
+        // Channel ids come out of a hash map: in id order, so that a merge comes out the same
+        // way each run.
+        std::vector<std::uint16_t> ids;
+        for (const auto& entry : file.catalogue.channels) ids.push_back(entry.first);
+        std::sort(ids.begin(), ids.end());
+        for (const std::uint16_t id : ids) {
+            const auto& channel = file.catalogue.channels.at(id);
             const auto counted = file.catalogue.messageCounts.find(id);
             const std::uint64_t messages = counted == file.catalogue.messageCounts.end() ? 0 : counted->second;
-            const std::string& name = channel.topic;
-            const std::string type = typeOf(file.catalogue, channel);
-            auto same = std::find_if(topics.begin(), topics.end(), [&name, &type](const TopicCount& topic) {
-                return topic.name == name && topic.type == type;
-            });
-            if (same == topics.end()) {
-                topics.push_back(TopicCount{channel.topic, type, 0});
-                same = topics.end() - 1;
-            }
-            same->messages += messages;
+            mergeTopic(topics, {channel.topic, typeOf(file.catalogue, channel), messages});
         }
     }
-    // Channel ids come out of a hash map: sort, so that messages list topics the same way each run.
-    std::sort(topics.begin(), topics.end(),
-              [](const TopicCount& a, const TopicCount& b) { return a.name != b.name ? a.name < b.name : a.type < b.type; });
+    // Sorted, so that messages list topics the same way each run.
+    std::sort(topics.begin(), topics.end(), [](const TopicCount& a, const TopicCount& b) { return a.name < b.name; });
     return topics;
 }
 
@@ -707,6 +691,7 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     const std::vector<TopicCount> topics = topicsOf(files);
     std::string chosen;
     std::string what;
+    info.laserScanTopics = laserScanTopicNames(topics);
     if (!chooseLaserScanTopic(topics, options.topic, chosen, what)) {
         // Damage that hid the topics is the better explanation.
         error = !damage.empty() ? damage : path + ": " + what;

@@ -101,24 +101,10 @@ bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::s
 std::vector<TopicCount> bagTopics(const rosbag::Bag& bag) {
     rosbag::View all(bag);
     std::vector<TopicCount> topics;
-    std::map<std::string, std::size_t> index;
     for (const rosbag::ConnectionInfo* connection : all.getConnections()) {
         const std::uint32_t id = connection->id;
         rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
-        const std::uint64_t messages = one.size();
-        auto [place, added] = index.emplace(connection->topic, topics.size());
-        if (added) {
-            topics.push_back({connection->topic, connection->datatype, messages});
-            continue;
-        }
-        TopicCount& topic = topics[place->second];
-        const bool wasScan = isLaserScanType(topic.type), isScan = connection->datatype == kLaserScanType;
-        if (wasScan == isScan) {
-            topic.messages += messages;
-        } else if (isScan) {
-            topic.type = connection->datatype;
-            topic.messages = messages;
-        }
+        mergeTopic(topics, {connection->topic, connection->datatype, one.size()});
     }
     return topics;
 }
@@ -235,7 +221,9 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     std::optional<rosbag::Bag> bag;
     std::vector<TopicCount> topics;
     std::string topic;
-    if (!openBag(bag, file, topics, error) || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
+    const bool opened = openBag(bag, file, topics, error);
+    info.laserScanTopics = laserScanTopicNames(topics);
+    if (!opened || !chooseLaserScanTopic(topics, options.topic, topic, error)) {
         error = path + ": " + error;
         if (sink.begin) sink.begin(info);
         return false;

@@ -1,6 +1,7 @@
 // sensor_msgs/msg/LaserScan as ROS 2 stores it: CDR (little- or big-endian, chosen by the
 // encapsulation header), decoded with Fast CDR, the library ROS 2 itself serialises with.
 #include <cstdint>
+#include <cstdio>
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
 #include <fastcdr/exceptions/Exception.h>
@@ -46,10 +47,9 @@ bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>
 // a parameter-list or XCDR2 header too and then misread the fields that follow.
 bool plainCdr(const unsigned char* data, std::string& error) {
     if (data[0] == 0 && data[1] <= 1) return true;
-    static const char hex[] = "0123456789abcdef";
-    error = "not plain CDR (encapsulation 0x";
-    for (int i = 0; i < 2; ++i) error += {hex[data[i] >> 4], hex[data[i] & 15]};
-    error += ")";
+    char header[8];
+    std::snprintf(header, sizeof header, "%02x%02x", data[0], data[1]);
+    error = std::string("not plain CDR (encapsulation 0x") + header + ")";
     return false;
 }
 

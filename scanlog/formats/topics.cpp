@@ -83,6 +83,12 @@ bool isLaserScanType(const std::string& type) {
     return type == "sensor_msgs/LaserScan" || type == "sensor_msgs/msg/LaserScan";
 }
 
+std::vector<std::string> laserScanTopicNames(const std::vector<TopicCount>& topics) {
+    std::vector<std::string> names;
+    for (const TopicCount* topic : laserScanTopics(topics)) names.push_back(topic->name);
+    return names;
+}
+
 bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::string& wanted, std::string& chosen,
                           std::string& error) {
     if (!wanted.empty()) return chooseWanted(topics, wanted, chosen, error);
@@ -97,4 +103,19 @@ bool chooseLaserScanTopic(const std::vector<TopicCount>& topics, const std::stri
         error = "several LaserScan topics; choose one with --topic: " + laserScanList(scans);
     }
     return false;
+}
+
+void mergeTopic(std::vector<TopicCount>& topics, const TopicCount& part) {
+    for (TopicCount& topic : topics) {
+        if (topic.name != part.name) continue;
+        const bool wasScan = isLaserScanType(topic.type), isScan = isLaserScanType(part.type);
+        if (wasScan == isScan) {
+            topic.messages += part.messages;
+        } else if (isScan) {
+            topic.type = part.type;
+            topic.messages = part.messages;
+        }
+        return;
+    }
+    topics.push_back(part);
 }

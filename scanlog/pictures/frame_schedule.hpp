@@ -18,6 +18,7 @@ struct FramedRecord {
     std::uint64_t number = 0;
     std::int64_t timeNs = 0;  // log time as the video runs through it
     std::int64_t logNs = 0;   // log time since the log's first record, as the log tells it
+    double zoom = 1;          // what the record's readings were multiplied by
 };
 
 struct FrameSchedule {

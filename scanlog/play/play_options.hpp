@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "stream/log_source.hpp"
+#include "stream/picture.hpp"
 
 struct PlayOptions {
     LogOptions log;
@@ -12,4 +13,5 @@ struct PlayOptions {
     double speed = 1;          // multiplies every pace
     bool loop = false;         // start again at the end
     std::uint64_t start = 1;   // first record played (1 = the first)
+    PictureOptions picture;    // how records are prepared for the picture
 };

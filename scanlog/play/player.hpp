@@ -15,7 +15,9 @@
 
 #include "play_options.hpp"
 #include "stream/log_source.hpp"
+#include "history.hpp"
 #include "pacing.hpp"
+#include "signals.hpp"
 #include "terminal.hpp"
 
 // What a wait brought.
@@ -35,20 +37,6 @@ struct PlayerIo {
     // Writes one record's line; 0, or the errno of the failure (EPIPE: the reader went away).
     std::function<int(std::string_view line)> write;
     std::function<void(const std::string& text)> showStatus;  // empty: there is no status line
-};
-
-// Where records already played are found again.
-struct History {
-    std::vector<std::int64_t> logTimes;  // each record's log time, record 1 first
-    std::vector<std::uint64_t> offsets;  // each record's place in the scan file or in keptFd
-    // A seekable scan file is read again by the viewer's own reader, from a record's offset.
-    std::string sourcePath;              // empty: the lines are kept in keptFd instead
-    ScanInput rereader;
-    std::uint64_t rereaderNext = 0;      // the record `rereader` reads next; 0 when closed
-    // Anything else (converted logs, pipes, compressed files): the written lines are kept in
-    // an unnamed temporary file, so that memory does not grow with the log.
-    int keptFd = -1;
-    std::uint64_t keptBytes = 0;
 };
 
 enum class PlayState { playing, paused, atEnd };
@@ -75,9 +63,17 @@ struct Player {
     std::uint64_t known = 0;    // records taken from the log so far
     std::uint64_t total = 0;    // records in the log, when known
     bool logEnded = false;
-    std::string liveLine;       // the newest record's line
+    bool scanFile = false;      // the log is a scan file (its no returns are its own numbers)
+    KeptRecord live;            // the newest record, unscaled
     std::uint64_t liveNumber = 0;
-    std::string foundLine;      // a record's line found again in the history
+    KeptRecord found;           // a record found again in the history
+    std::string line;           // the line written last
+
+    // Records are written at this zoom: the one the log was read with (LogScan::zoom, chosen
+    // from the first record played), then doubled and halved by the keys.
+    double zoom = 1;
+    bool zoomChosen = false;
+    bool redrawPending = false;  // the shown record is to be written again at the new zoom
 
     PlayState state = PlayState::playing;
     std::uint64_t shown = 0;    // the record written last; 0 before the first
@@ -120,37 +116,3 @@ void startHistory(Player& player, const LogInfo& info, const std::string& path);
 bool playerTakes(Player& player, const LogScan& scan);
 // The log has ended (`error`: damaged, with the reader's message); plays what is left.
 void playerTakesEnd(Player& player, const std::string& error);
-
-// The summary line, without a line end: records, wall time, log time, pace kept.
-std::string summaryLine(const Player& player);
-
-// ---- on a real terminal -------------------------------------------------------------------
-
-struct PlayOutcome {
-    PlayEnd end = PlayEnd::none;
-    int signal = 0;
-    int writeErrno = 0;
-    std::string error;
-    std::uint64_t records = 0;  // records the log was found to hold (all of them, at its end)
-    std::uint64_t written = 0;
-    std::string summary;
-};
-
-// Plays `input` into `outFd`: keys and raw mode when standard input is a terminal, the
-// status line when standard error is one too, signals caught throughout. `relayFd` (-1:
-// none) is copied to standard error as it comes, keeping clear of the status line. The
-// terminal is given back before this returns; a caught signal is in the outcome, for the
-// caller to end by once it has tidied up (endBySignal).
-PlayOutcome playLog(const std::string& input, const PlayOptions& options, int outFd, int relayFd, bool holdAtEnd);
-
-// The error line for an outcome that is a failure of the player's own (the log, the output
-// called `output`, the records kept); empty for the others.
-std::string outcomeMessage(const PlayOutcome& outcome, const std::string& input, const PlayOptions& options,
-                           const std::string& output);
-
-// ---- view ---------------------------------------------------------------------------------
-
-// The viewer to start: `rangeScanInspector` in `ownFolder` (where scanlog itself lives) if it
-// is there and executable, else the first one on `searchPath` (PATH's form). Empty when
-// there is none.
-std::string findViewer(const std::string& ownFolder, const std::string& searchPath);

@@ -1,5 +1,7 @@
 #include "terminal.hpp"
 
+#include "stream/picture.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +20,9 @@ bool keyOfByte(char c, Key& key) {
         case ' ': key = Key::pauseOrResume; return true;
         case 's': case 'S': key = Key::stepForward; return true;
         case 'q': case 'Q': key = Key::quit; return true;
+        // `=` is `+` without shift on most keyboards.
+        case '+': case '=': key = Key::zoomIn; return true;
+        case '-': key = Key::zoomOut; return true;
         default: return false;
     }
 }
@@ -55,46 +60,12 @@ std::size_t escapeSequence(const std::string& bytes, std::size_t at, Key& key, b
     return 0;
 }
 
-// ---- signals ------------------------------------------------------------------------------
-
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-int signalPipeEnds[2] = {-1, -1};
-volatile sig_atomic_t signalsToLoop = 0;
-volatile sig_atomic_t caughtSignal = 0;
+// ---- raw mode -----------------------------------------------------------------------------
 
 int terminalFd = -1;
 termios savedSettings{};
 termios rawSettings{};
 volatile sig_atomic_t rawActive = 0;
-
-void giveTerminalBack() {
-    if (rawActive) tcsetattr(terminalFd, TCSANOW, &savedSettings);
-}
-
-void install(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(signal, &action, nullptr);
-}
-
-void onEndingSignal(int signal) {
-    const int savedErrno = errno;
-    giveTerminalBack();
-    if (signalsToLoop) {
-        if (caughtSignal == 0) caughtSignal = signal;
-        const char byte = 1;
-        if (write(signalPipeEnds[1], &byte, 1) < 0) {
-            // The pipe is full: the loop has been told already.
-        }
-    } else {
-        std::signal(signal, SIG_DFL);
-        raise(signal);  // delivered, with its default action, as the handler returns
-    }
-    errno = savedErrno;
-}
 
 // Ctrl-Z: the shell gets its terminal back as it left it, and raw mode returns on `fg`.
 void onStop(int) {
@@ -107,12 +78,24 @@ void onStop(int) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // the process stops here until continued
-    install(SIGTSTP, onStop);
+    installSignalHandler(SIGTSTP, onStop);
     if (wasRaw) tcsetattr(terminalFd, TCSANOW, &rawSettings);
     errno = savedErrno;
 }
 
 }  // namespace
+
+void giveTerminalBack() {
+    if (rawActive) tcsetattr(terminalFd, TCSANOW, &savedSettings);
+}
+
+void installSignalHandler(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+}
 
 void decodeKeys(KeyDecoder& decoder, std::string_view bytes, std::vector<Key>& keys) {
     std::string& pending = decoder.pending;
@@ -134,34 +117,6 @@ void decodeKeys(KeyDecoder& decoder, std::string_view bytes, std::vector<Key>& k
     pending.erase(0, at);
 }
 
-bool catchSignals() {
-    if (signalPipeEnds[0] < 0 && pipe2(signalPipeEnds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    for (const int signal : kEndingSignals) install(signal, onEndingSignal);
-    return true;
-}
-
-int signalPipe() { return signalPipeEnds[0]; }
-
-void setSignalsToLoop(bool toLoop) { signalsToLoop = toLoop ? 1 : 0; }
-
-int takeCaughtSignal() {
-    char bytes[64];
-    while (read(signalPipeEnds[0], bytes, sizeof bytes) > 0) {
-    }
-    return caughtSignal;
-}
-
-void endBySignal(int signal) {
-    leaveRawMode();
-    std::signal(signal, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(signal);
-    _exit(128 + signal);  // only if the default action does not end the process
-}
-
 bool enterRawMode(int fd) {
     if (!isatty(fd) || tcgetattr(fd, &savedSettings) != 0) return false;
     // Started in the background (`scanlog play log > out &`), the terminal is the shell's.
@@ -172,7 +127,7 @@ bool enterRawMode(int fd) {
     rawSettings.c_cc[VMIN] = 1;
     rawSettings.c_cc[VTIME] = 0;
     terminalFd = fd;
-    install(SIGTSTP, onStop);
+    installSignalHandler(SIGTSTP, onStop);
     if (tcsetattr(fd, TCSANOW, &rawSettings) != 0) {
         std::signal(SIGTSTP, SIG_DFL);
         return false;
@@ -189,7 +144,7 @@ void leaveRawMode() {
 }
 
 std::string statusText(const StatusView& view) {
-    char text[200];
+    char text[256];
     if (view.record == 0) {
         std::snprintf(text, sizeof text, "%s", view.state);
         return text;
@@ -200,8 +155,8 @@ std::string statusText(const StatusView& view) {
         length += std::snprintf(text + length, sizeof text - length, " of %llu",
                                 static_cast<unsigned long long>(view.total));
     }
-    length += std::snprintf(text + length, sizeof text - length, "  log %.3f s  speed %gx", view.logSeconds,
-                            view.speed);
+    length += std::snprintf(text + length, sizeof text - length, "  log %.3f s  speed %gx  %s", view.logSeconds,
+                            view.speed, scaleText(view.zoom).c_str());
     if (view.heldAtEnd) std::snprintf(text + length, sizeof text - length, "  (left arrow: back, q: quit)");
     return text;
 }

@@ -1,10 +1,6 @@
 // The player's terminal: keys in raw mode, a one-line status, and the terminal's settings
-// given back on every way out (end, q, an error, SIGINT, SIGTERM, SIGHUP, SIGQUIT).
-//
-// Signals are caught for the whole of a play. While the player's own loop runs, a signal is
-// passed to it through a pipe, so that it ends cleanly (summary line, viewer closed) and then
-// ends itself by the same signal. Anywhere else (a log reader waiting for input, say) the
-// handler gives the terminal back and lets the signal take its default course at once.
+// given back on every way out (end, q, an error, Ctrl-Z, and through signals.hpp SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-enum class Key { pauseOrResume, stepForward, stepBack, faster, slower, quit };
+enum class Key { pauseOrResume, stepForward, stepBack, faster, slower, zoomIn, zoomOut, quit };
 
 // Turns bytes typed in raw mode into keys. An escape sequence cut between two reads is kept
 // in `pending` until the rest arrives; sequences for other keys are skipped whole.
@@ -20,19 +16,6 @@ struct KeyDecoder {
     std::string pending;
 };
 void decodeKeys(KeyDecoder& decoder, std::string_view bytes, std::vector<Key>& keys);
-
-// ---- signals ------------------------------------------------------------------------------
-
-// Installs the handlers and makes the pipe they report to. False with errno set on failure.
-bool catchSignals();
-// The read end of that pipe: readable once a signal has come in while in the player's loop.
-int signalPipe();
-// Whether a signal arriving now is passed to the loop (true) or ends the process at once.
-void setSignalsToLoop(bool toLoop);
-// The signal that came in (0: none yet); reading it empties the pipe.
-int takeCaughtSignal();
-// Ends the process by `signal`, with its default action, as if it had never been caught.
-[[noreturn]] void endBySignal(int signal);
 
 // ---- raw mode -----------------------------------------------------------------------------
 
@@ -42,6 +25,10 @@ int takeCaughtSignal();
 bool enterRawMode(int fd);
 // Gives the terminal its settings back; safe to call when not in raw mode, and again.
 void leaveRawMode();
+// The same from a signal handler: async-signal-safe, and raw mode is still on afterwards.
+void giveTerminalBack();
+// Installs `handler` for `signal`, restarting interrupted system calls.
+void installSignalHandler(int signal, void (*handler)(int));
 
 // ---- status line --------------------------------------------------------------------------
 
@@ -52,6 +39,7 @@ struct StatusView {
     double logSeconds = 0;          // the log time of that record, from the first record
     double speed = 1;
     bool heldAtEnd = false;         // the player waits at the end: say how to go on
+    double zoom = 1;                // the records' zoom (see scaleText)
 };
 std::string statusText(const StatusView& view);
 

@@ -18,27 +18,8 @@
 #include <vector>
 
 #include "formats/format_reader.hpp"
+#include "log_scan.hpp"
 #include "scan_reader.hpp"
-
-// A scan ready to be written: the record as a scan file holds it and its time.
-struct LogScan {
-    std::uint64_t number = 0;   // 1 for the first scan
-    ScanRecord record;          // readings in centimetres; leadingValue as written
-    std::string leadingText;    // the leading value exactly as it is to be written
-    std::int64_t stampNs = 0;   // the scan's time (scan files: leading value read as seconds)
-    bool timed = false;         // stamps usable for pacing (see readLog)
-    // Scan files: where the viewer's reader starts to read this record again, counted in the
-    // file's own bytes (in the decompressed bytes when it is gzip-compressed).
-    std::uint64_t offset = 0;
-};
-
-struct LogSink {
-    std::function<void(const LogInfo&)> begin;  // may be empty
-    std::function<bool(const LogScan&)> scan;   // false: stop reading
-    // May be empty. Called when a live log (a pipe) has nothing more to read for now: the
-    // moment to pass on what has been held back.
-    std::function<void()> waiting;
-};
 
 // Reads the log at `path` (a file, a gzip-compressed file, or a ROS 2 bag folder) and hands
 // every scan to `sink`. `timed` on the scans says whether their stamps can pace a replay: for
@@ -50,3 +31,7 @@ struct LogSink {
 // has been handed over by then.
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error);
+
+// Whether readLog's `error` is a mistake on the command line rather than in the log: a facing
+// asked of a scan file, which has no bearings beyond its 361 readings.
+bool isUsageError(const std::string& error);

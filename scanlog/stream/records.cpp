@@ -1,9 +1,12 @@
 #include "records.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+
+#include "scan_geometry.hpp"
 
 namespace {
 
@@ -12,9 +15,6 @@ constexpr double kTwoPi = 2 * kPi;
 constexpr double kTargetStep = kPi / 360;          // half a degree
 constexpr double kTargetTolerance = kPi / 720;     // a quarter degree, half our step
 constexpr double kRoundingAllowance = 1e-6;        // radians, for angles stored as float
-
-// Bearing of reading k, exactly as the viewer draws it.
-double targetBearing(int k) { return k * kPi / 360 - kPi / 2; }
 
 // Brings a bearing into (-pi, pi], so that a full-turn scanner starting at 0 lands on both
 // ends of the front half.
@@ -36,14 +36,14 @@ double roundedHalfAway(double value) {
     return rounded;
 }
 
-// Centimetres rounded to 0.01 cm, or no return for anything the sensor did not measure.
+// Centimetres rounded to 0.01 cm, or kNoReading for anything the sensor did not measure.
 double centimetresOf(double metres, const RawScan& scan) {
     if (!std::isfinite(metres) || metres < 0 || metres < scan.rangeMin || metres > scan.rangeMax) {
-        return kNoReturnCentimetres;
+        return kNoReading;
     }
-    if (scan.rangeMaxIsNoReturn && metres >= scan.rangeMax) return kNoReturnCentimetres;
+    if (scan.rangeMaxIsNoReturn && metres >= scan.rangeMax) return kNoReading;
     const double centimetres = roundedHalfAway(metres * 10000) / 100;
-    return std::isfinite(centimetres) ? centimetres : kNoReturnCentimetres;
+    return std::isfinite(centimetres) ? centimetres : kNoReading;
 }
 
 char* appendDigits(std::uint64_t value, char* out) { return std::to_chars(out, out + 20, value).ptr; }
@@ -56,6 +56,7 @@ namespace {
 struct BeamMap {
     double angleMin = std::nan("");
     double angleIncrement = std::nan("");
+    double facing = std::nan("");
     std::size_t beams = 0;
     std::array<int, kReadingCount> beam{};
 };
@@ -67,13 +68,14 @@ void mapBeams(BeamMap& map) {
     const double tolerance = std::min(std::fabs(map.angleIncrement) / 2, kTargetTolerance) + kRoundingAllowance;
     const int beams = static_cast<int>(map.beams);
     for (int i = 0; i < beams; ++i) {
-        const double bearing = normalised(map.angleMin + i * map.angleIncrement);
+        // The bearing as the picture sees it: from the sensor's own, less the way it faces.
+        const double bearing = normalised(map.angleMin + i * map.angleIncrement - map.facing);
         if (!std::isfinite(bearing)) continue;
         const int nearest = static_cast<int>(std::round((bearing + kPi / 2) / kTargetStep));
         // A beam halfway between two readings may serve either, so look at both neighbours.
         for (int k = nearest - 1; k <= nearest + 1; ++k) {
             if (k < 0 || k >= kReadingCount) continue;
-            const double off = std::fabs(bearing - targetBearing(k));
+            const double off = std::fabs(bearing - bearingOf(k));
             // Beams come in index order, so on a tie the lower index keeps the reading. Angles
             // stored as float make equal distances differ in their last bits; those are ties.
             if (off <= tolerance && off < distance[k] - kRoundingAllowance) {
@@ -86,12 +88,14 @@ void mapBeams(BeamMap& map) {
 
 // A sensor keeps its geometry from one scan to the next, so the map is worked out again only
 // when the geometry changes.
-const std::array<int, kReadingCount>& beamsFor(const RawScan& scan) {
+const std::array<int, kReadingCount>& beamsFor(const RawScan& scan, double facing) {
     static thread_local BeamMap map;
-    if (scan.angleMin != map.angleMin || scan.angleIncrement != map.angleIncrement || scan.ranges.size() != map.beams) {
+    if (scan.angleMin != map.angleMin || scan.angleIncrement != map.angleIncrement || scan.ranges.size() != map.beams ||
+        facing != map.facing) {
         map.angleMin = scan.angleMin;
         map.angleIncrement = scan.angleIncrement;
         map.beams = scan.ranges.size();
+        map.facing = facing;
         mapBeams(map);
     }
     return map.beam;
@@ -99,11 +103,36 @@ const std::array<int, kReadingCount>& beamsFor(const RawScan& scan) {
 
 }  // namespace
 
-void resampleScan(const RawScan& scan, ScanRecord& record) {
-    const std::array<int, kReadingCount>& beam = beamsFor(scan);
+void resampleScan(const RawScan& scan, double facing, ScanRecord& record) {
+    const std::array<int, kReadingCount>& beam = beamsFor(scan, facing);
     for (int k = 0; k < kReadingCount; ++k) {
-        record.readings[k] = beam[k] < 0 ? kNoReturnCentimetres : centimetresOf(scan.ranges[beam[k]], scan);
+        record.readings[k] = beam[k] < 0 ? kNoReading : centimetresOf(scan.ranges[beam[k]], scan);
     }
+}
+
+void resampleScan(const RawScan& scan, ScanRecord& record) {
+    resampleScan(scan, 0, record);
+    for (double& reading : record.readings) {
+        if (std::isnan(reading)) reading = kNoReturnCentimetres;
+    }
+}
+
+int coveredReadings(const RawScan& scan, double facing) {
+    const std::array<int, kReadingCount>& beam = beamsFor(scan, facing);
+    return static_cast<int>(std::count_if(beam.begin(), beam.end(), [](int b) { return b >= 0; }));
+}
+
+std::size_t returnedBeams(const RawScan& scan) {
+    return static_cast<std::size_t>(std::count_if(scan.ranges.begin(), scan.ranges.end(), [&scan](double metres) {
+        return !std::isnan(centimetresOf(metres, scan));
+    }));
+}
+
+double zoomedReading(double centimetres, double zoom) {
+    // Through whole hundredths, so that a reading written as 0.29 and halved is 0.145 rounded
+    // up, as the number written says, and not what the nearest double to 0.29 gives.
+    const double hundredths = roundedHalfAway(centimetres * 100);
+    return roundedHalfAway(hundredths * zoom) / 100;
 }
 
 char* formatShortest(double value, char* out) {
