@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
@@ -274,3 +275,68 @@ TEST(RenderErrors, ADamagedLogGivesEveryFrameBeforeTheDamageThenItsError) {
 }
 
 }  // namespace
+
+// ---- the real samples beside the project ---------------------------------------------------
+
+bool haveShared() { return std::filesystem::exists(kShared + "/formats/README.md"); }
+
+// The number after "zoom " in a summary line.
+std::string zoomIn(const std::string& summary) {
+    const std::size_t at = summary.find("zoom ");
+    return at == std::string::npos ? "" : summary.substr(at + 5, summary.find(',', at) - at - 5);
+}
+
+// With view's own picture options, every frame of a real bag is the viewer's picture of the
+// record `scanlog play` writes at the same zoom; a video lasts as long as the bag, to a frame.
+TEST(RenderRealBags, FramesAreThePicturesOfWhatPlayWritesAndVideosLastAsLongAsTheBag) {
+    if (!haveShared()) GTEST_SKIP() << "../shared/data is not beside the project: the real samples are not checked";
+    TempDir folder;
+    const std::string bag = kShared + "/formats/ros1/leg_tracker_positive_2.bag";
+    const ProgramResult frames = scanlog({"render", "--every-record", bag, "-o", folder.path + "/f-%03d.png"});
+    ASSERT_EQ(frames.status, 0) << frames.err;
+    const std::string zoom = zoomIn(frames.err);
+    ASSERT_NE(zoom, "") << frames.err;
+
+    ProgramRun play;
+    play.argv = {kScanlog, "play", "--speed", "100", "--zoom", zoom, "--no-return", "0", bag};
+    play.standardOutputFile = folder.path + "/played.scans";
+    ASSERT_EQ(runProgram(play).status, 0);
+    ScanInput input;
+    ASSERT_TRUE(openScanInput(input, play.standardOutputFile));
+    ScanRecord record;
+    std::size_t count = 0;
+    while (readScanRecord(input, record) == ReadResult::record) {
+        ++count;
+        char name[32];
+        std::snprintf(name, sizeof name, "/f-%03zu.png", count);
+        ASSERT_TRUE(samePicture(cv::imread(folder.path + name, cv::IMREAD_UNCHANGED), viewerPicture(record))) << name;
+    }
+    closeScanInput(input);
+    EXPECT_EQ(count, 243u);
+    EXPECT_FALSE(std::filesystem::exists(folder.path + "/f-244.png"));
+
+    if (!haveFfprobe()) GTEST_SKIP() << "ffprobe is not installed: the bag's video is not checked";
+    // The bag's duration: the last record's time since the first, as convert writes it.
+    ProgramRun convert;
+    convert.argv = {kScanlog, "convert", bag};
+    convert.standardOutputFile = folder.path + "/converted.scans";
+    ASSERT_EQ(runProgram(convert).status, 0);
+    ASSERT_TRUE(openScanInput(input, convert.standardOutputFile));
+    double duration = 0;
+    while (readScanRecord(input, record) == ReadResult::record) duration = record.leadingValue;
+    closeScanInput(input);
+    for (const char* video : {"/bag.mp4", "/bag.avi"}) {
+        ASSERT_EQ(scanlog({"render", bag, "-o", folder.path + video}).status, 0);
+        const double seconds = std::atof(command("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
+                                                 folder.path + video + "'").c_str());
+        EXPECT_GE(seconds, duration - 1e-6) << video;
+        EXPECT_LT(seconds, duration + 1.0 / 30) << video;
+        // codec|width|height|frames|decoded: every frame decodes.
+        std::istringstream fields(probe(folder.path + video));
+        std::vector<std::string> field;
+        for (std::string f; std::getline(fields, f, '|');) field.push_back(f);
+        ASSERT_EQ(field.size(), 5u);
+        EXPECT_EQ(std::stod(field[3]), std::stod(field[4])) << video;
+        EXPECT_EQ(std::stod(field[3]), std::ceil(duration * 30 - 1e-9)) << video;
+    }
+}
