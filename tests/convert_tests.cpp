@@ -2,7 +2,10 @@
 // it writes, and every real sample in ../shared/data/formats when that folder is there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <poll.h>
@@ -17,7 +20,8 @@ namespace {
 
 const std::string kScanlog = SCANLOG_PATH;
 const std::string kViewer = VIEWER_PATH;
-const std::string kShared = SHARED_DATA_PATH;
+// The real samples: beside the project, or wherever RSI_SHARED_DATA says (a worktree elsewhere).
+const std::string kShared = std::getenv("RSI_SHARED_DATA") != nullptr ? std::getenv("RSI_SHARED_DATA") : SHARED_DATA_PATH;
 
 ProgramResult scanlog(std::vector<std::string> arguments) {
     ProgramRun run;
@@ -56,6 +60,12 @@ TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
         {{"convert", "--stamp", "sometimes", "x"}, 2, "--stamp", true},
         {{"convert", "--fast", "x"}, 2, "--fast", true},
         {{"convert", "a", "b"}, 2, "b", true},
+        {{"convert", "--zoom", "0", "x"}, 2, "--zoom takes fit or a factor from 0.01 to 1024, not 0", true},
+        {{"convert", "--zoom", "2000", "x"}, 2, "not 2000", true},
+        {{"convert", "--zoom", "wide", "x"}, 2, "not wide", true},
+        {{"play", "--facing", "181", "x"}, 2, "--facing", true},
+        {{"view", "--no-return", "inf", "x"}, 2, "--no-return takes a finite number of centimetres, not inf", true},
+        {{"info", "--zoom", "2", "x"}, 2, "--zoom", true},
         {{"--version"}, 0, "", false},
     };
     for (const Case& c : cases) {
@@ -72,6 +82,51 @@ TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
     const ProgramResult help = scanlog({"convert", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--stamp"), std::string::npos);
+}
+
+TEST(ConvertPicture, ScanFilesAreZoomedOnlyWhenAskedAndNeverTurned) {
+    TempDir folder;
+    // Readings 8191 and more, and 0 and less, are the file's no returns.
+    std::string line = "1";
+    for (int i = 0; i < kReadingCount; ++i) line += " " + std::string(i == 0 ? "-5" : i == 1 ? "0" : i == 2 ? "9000" : "250.5");
+    const std::string input = folder.file("in.scans", line + "\n");
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string first;  // the first readings written, or the error
+    };
+    const Case cases[] = {
+        {{}, 0, "1 -5 0 9000 250.5 "},
+        {{"--zoom", "1"}, 0, "1 8191 8191 8191 250.5 "},
+        {{"--no-return", "0"}, 0, "1 0 0 0 250.5 "},
+        {{"--zoom", "2", "--no-return", "-1"}, 0, "1 -1 -1 -1 501 "},
+        {{"--zoom", "fit"}, 0, "1 8191 8191 8191 2004 "},  // 2.505 m: 8x (16x would put it at 40.08 m)
+        {{"--facing", "0"}, 0, "1 -5 0 9000 250.5 "},
+        {{"--facing", "90"}, 2,
+         "scanlog: " + input + " is a scan file, which has no bearings beyond its 361 readings: --facing needs a "
+                               "sensor's log (see scanlog --help)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments{"convert"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(input);
+        const ProgramResult result = scanlog(arguments);
+        EXPECT_EQ(result.status, c.status) << c.first;
+        if (c.status == 0) {
+            EXPECT_EQ(result.out.rfind(c.first, 0), 0u) << result.out.substr(0, 60);
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.err, c.first);
+            EXPECT_EQ(result.out, "");
+        }
+    }
+    // play and view refuse it alike, before anything is played.
+    for (const char* command : {"play", "view"}) {
+        const ProgramResult result = scanlog({command, "--facing", "-30", input});
+        EXPECT_EQ(result.status, 2) << command << ": " << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << command << ": " << result.err;
+        EXPECT_EQ(result.out, "") << command;
+    }
 }
 
 TEST(ConvertErrors, SayWhatIsWrongAndWriteNothing) {
@@ -306,6 +361,70 @@ TEST(SharedSamples, TheSameRecordingAgreesAcrossFormats) {
         EXPECT_TRUE(scanlog({"convert", "--stamp", stamp, formats + "ros1/mehd1k_test_2026-02-19-11-53-31.bag"}).out ==
                     scanlog({"convert", "--stamp", stamp, formats + "ros2_db3/mehd1k_test_2026-02-19-11-53-31"}).out)
             << stamp;
+    }
+}
+
+// The numbers of each line of a scan file.
+std::vector<std::vector<double>> numbersOf(const std::string& text) {
+    std::vector<std::vector<double>> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream numbers(line);
+        lines.emplace_back();
+        for (double value = 0; numbers >> value;) lines.back().push_back(value);
+    }
+    return lines;
+}
+
+// For every real sample and a few facings: the zoom multiplies exactly the readings that the
+// conversion at that facing gives (to 0.01 cm, half away from zero), and the no-return value
+// goes where the sensor returned nothing, never zoomed.
+TEST(SharedSamples, PictureOptionsScaleTheReadingsOfTheSameBearings) {
+    if (!haveShared()) GTEST_SKIP() << "../shared/data is not beside the project: the real samples are not checked";
+    const std::string formats = kShared + "/formats/";
+    const char* samples[] = {"carmen/ple_freiburg-101-corrected.log.gz", "carmen/ple_orebro-corrected.log.gz",
+                             "ros1/scan_tools_laser_scan_matcher_demo.bag", "ros1/leg_tracker_positive_2.bag",
+                             "ros1/embag_test_lz4.bag", "ros1/mehd1k_test_2026-02-19-11-53-31.bag",
+                             "ros2_db3/mumble_straight", "ros2_db3/rosbags_rs_test_bag_sqlite3",
+                             "ros2_mcap/rosbags_rs_test_bag_mcap"};
+    struct Options {
+        const char* zoom;
+        const char* noReturn;
+    };
+    const Options combinations[] = {{"8", "0"}, {"0.37", "-2.5"}, {"1024", "8191"}};
+    for (const char* sample : samples) {
+        for (const char* facing : {"0", "180", "-45.5"}) {
+            const std::string label = std::string(sample) + " --facing " + facing;
+            // -1 is no return: no sensor returns a negative range.
+            const ProgramResult base = scanlog({"convert", "--stamp", "index", "--facing", facing, "--no-return", "-1",
+                                                formats + sample});
+            ASSERT_EQ(base.status, 0) << label << ": " << base.err;
+            const std::vector<std::vector<double>> baseLines = numbersOf(base.out);
+            ASSERT_FALSE(baseLines.empty()) << label;
+            // The defaults are the same readings with the stored logs' no return.
+            const ProgramResult defaults = scanlog({"convert", "--stamp", "index", "--facing", facing, formats + sample});
+            std::vector<std::vector<double>> expected = baseLines;
+            for (auto& line : expected) std::replace(line.begin() + 1, line.end(), -1.0, 8191.0);
+            EXPECT_TRUE(numbersOf(defaults.out) == expected) << label << ": the defaults differ";
+            for (const Options& o : combinations) {
+                const ProgramResult zoomed = scanlog({"convert", "--stamp", "index", "--zoom", o.zoom, "--facing", facing,
+                                                      "--no-return", o.noReturn, formats + sample});
+                ASSERT_EQ(zoomed.status, 0) << label << ": " << zoomed.err;
+                const std::vector<std::vector<double>> lines = numbersOf(zoomed.out);
+                ASSERT_EQ(lines.size(), baseLines.size()) << label;
+                const double zoom = std::stod(o.zoom), noReturn = std::stod(o.noReturn);
+                for (std::size_t n = 0; n < lines.size(); ++n) {
+                    ASSERT_EQ(lines[n].size(), 1u + kReadingCount) << label;
+                    EXPECT_EQ(lines[n][0], baseLines[n][0]) << label;
+                    for (int k = 1; k <= kReadingCount; ++k) {
+                        const double reading = baseLines[n][k];
+                        const double wanted = reading == -1 ? noReturn : std::round(std::round(reading * 100) * zoom) / 100;
+                        ASSERT_EQ(lines[n][k], wanted) << label << " --zoom " << o.zoom << ", record " << n + 1
+                                                       << ", reading " << k - 1 << " of " << reading;
+                    }
+                }
+            }
+        }
     }
 }
 

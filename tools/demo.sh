@@ -3,10 +3,12 @@
 # second. On a terminal the keys work and the last scan stays on screen until q. With no
 # display it plays on a virtual one instead, through a pseudo-terminal so that the last scan
 # stays, and saves a picture of the window while it is on screen.
-# Usage: tools/demo.sh BUILD_DIR LOG
+# Usage: tools/demo.sh BUILD_DIR LOG [VIEW OPTIONS...]   (--zoom 1, --facing 90 ...)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 log=$2
+shift 2
+options=("$@")
 scanlog="$build/scanlog"
 out="$build/demo"
 mkdir -p "$out"
@@ -18,7 +20,7 @@ if [ -z "${DEMO_ON_VIRTUAL_DISPLAY:-}" ] && ! xdpyinfo > /dev/null 2>&1; then
   export XDG_RUNTIME_DIR=$runtime DEMO_ON_VIRTUAL_DISPLAY=1
   unset QT_QPA_PLATFORM WAYLAND_DISPLAY
   status=0
-  xvfb-run -a -s "-screen 0 1600x1024x24 -nolisten tcp" "$0" "$build" "$log" || status=$?
+  xvfb-run -a -s "-screen 0 1600x1024x24 -nolisten tcp" "$0" "$build" "$log" "${options[@]}" || status=$?
   rm -rf "$runtime"
   exit $status
 fi
@@ -26,9 +28,9 @@ fi
 if [ -z "${DEMO_ON_VIRTUAL_DISPLAY:-}" ]; then
   echo "Showing $log in the window \"rangeScanInspector\" (the echo goes to $out/echo.txt)."
   if [ -t 0 ]; then
-    echo "Keys: space pauses, s or right arrow steps, left arrow steps back, up and down change the speed, q quits."
+    echo "Keys: space pauses, s or right arrow steps, left arrow steps back, up and down change the speed, + and - zoom, q quits."
   fi
-  exec "$scanlog" view --echo "$out/echo.txt" "$log"
+  exec "$scanlog" view --echo "$out/echo.txt" "${options[@]}" "$log"
 fi
 
 # On the virtual display, `scanlog view` runs on a pseudo-terminal made by script(1): there
@@ -38,7 +40,7 @@ trap 'rm -rf "$work"' EXIT
 mkfifo "$work/keys"
 records=$("$scanlog" info "$log" | awk '$1 == "scans" { print $2 }')
 rm -f "$out/echo.txt"
-script -qfec "$(printf '%q ' "$scanlog" view --echo "$out/echo.txt" "$log")" /dev/null \
+script -qfec "$(printf '%q ' "$scanlog" view --echo "$out/echo.txt" "${options[@]}" "$log")" /dev/null \
   < "$work/keys" > "$work/terminal.txt" &
 pid=$!
 exec 3> "$work/keys"

@@ -70,7 +70,7 @@ void addPictureOptions(CLI::App& command, PictureOptions& picture, PictureArgume
                            "fit: the largest power of 2 that brings the scene within half the picture (default " +
                                zoomByDefault + ")")
             ->type_name("K|fit")
-            ->check(CLI::Validator(zoomProblem, "K|fit"));
+            ->check(CLI::Validator(zoomProblem, ""));
     command.add_option("--facing", picture.facing,
                        "The sensor's bearing, in degrees counter-clockwise, drawn straight ahead (default 0; not "
                        "for scan files)")
@@ -88,7 +88,7 @@ void addPictureOptions(CLI::App& command, PictureOptions& picture, PictureArgume
                                ? std::string()
                                : "--no-return takes a finite number of centimetres, not " + text;
                 },
-                "CM"));
+                ""));
 }
 
 // Puts the typed zoom into `picture`; `always` makes scan files prepared even with neither

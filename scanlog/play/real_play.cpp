@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "history.hpp"
@@ -111,6 +112,14 @@ int writeLine(int fd, std::string_view line) {
     return 0;
 }
 
+// The status line cut to the terminal's width: a line that wraps would leave its first row
+// behind at every redraw.
+std::string fittedToTerminal(const std::string& text) {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col < 2) return text;
+    return text.substr(0, static_cast<std::size_t>(size.ws_col) - 1);
+}
+
 PlayerIo realPlayerIo(RealIo& io, bool statusLineOn) {
     PlayerIo playerIo;
     playerIo.now = steadyNow;
@@ -121,7 +130,7 @@ PlayerIo realPlayerIo(RealIo& io, bool statusLineOn) {
     if (statusLineOn) {
         playerIo.showStatus = [&io](const std::string& text) {
             if (io.relayMidLine) return;
-            writeAll(STDERR_FILENO, statusLine(text));
+            writeAll(STDERR_FILENO, statusLine(fittedToTerminal(text)));
             io.statusShown = true;
         };
     }
