@@ -246,30 +246,40 @@ void drawScan(ScanPicture& picture, const ScanRecord& record) {
 
 namespace {
 
-// What OpenCV's key wait (cv::pollKey) does with Qt, without its sleeps: it hands Qt its
-// pending events, sleeps a millisecond, and does both again until its 1 ms timer has fired,
-// which costs a replay a fifth of its time. Handing Qt the events directly paints the window
-// and handles a close request alike. A window closed just now is deleted at once, as the key
-// wait's second round of events did: until then OpenCV would show the next picture in it again.
-void handleQtEvents() {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+// Between two scans of a replay, what OpenCV's key wait (cv::pollKey) does with Qt, without
+// its sleeps: it hands Qt its pending events, sleeps a millisecond, and does both again until
+// its 1 ms timer has fired, which costs a fast replay a fifth of its time. Qt's own sync does
+// the same rounds with a round trip to the window system in place of the sleep: the window is
+// painted and a close request handled alike. A window closed just now is deleted at once, as
+// in the key wait: until then OpenCV would show the next picture in it again. While the
+// program waits for input, the key wait itself runs: its sleep is then no loss, and it gives
+// the news of a window destroyed by another client time to come in before Qt's complaints
+// about drawing into it are judged.
+void handleQtEvents(bool betweenScans) {
+    if (!betweenScans) {
+        cv::pollKey();
+        return;
+    }
+    QGuiApplication::sync();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-}  // namespace
-
-void pumpWindowEvents() {
+void pumpEvents(bool betweenScans) {
     if (!window.made || window.closed) return;
     // Asked before Qt gets its turn, so that Qt never draws into a window that another client
     // destroyed, and after, as the window may go while Qt draws or handles a close request.
     window.closed = x11WindowDestroyed();
     if (window.closed) return;
     holdQtMessages();
-    handleQtEvents();
+    handleQtEvents(betweenScans);
     window.lastPaint = std::chrono::steady_clock::now();
     window.closed = x11WindowDestroyed() || openCvWindowGone();
     releaseQtMessages(!window.closed);
 }
+
+}  // namespace
+
+void pumpWindowEvents() { pumpEvents(false); }
 
 bool windowClosed() { return window.closed; }
 
@@ -286,7 +296,7 @@ bool showScan(const cv::Mat& image) {
     cv::imshow(kWindowTitle, image);
     cv::resizeWindow(kWindowTitle, image.cols + 3, image.rows + 3);
     window.made = true;
-    if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpWindowEvents();
+    if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpEvents(true);
     if (first) {
         qtMessages.starting = false;
         releaseQtMessages(true);
