@@ -33,12 +33,13 @@ demo:
 	tools/demo.sh $(BUILD) examples/warehouse.scans
 
 # Replay speed against straightforward versions of the loop, peak memory, conversion speed,
-# and scanlog's pace and report speed.
+# scanlog's pace and report speed, and render's frames a second.
 bench:
 	@tools/install-deps.sh bench
 	$(compile)
 	bench/replay_bench.sh $(BUILD)
 	bench/player_bench.sh $(BUILD)
+	bench/render_bench.sh $(BUILD)
 	$(BUILD)/bench/convert_bench --benchmark_min_time=1
 
 # Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.

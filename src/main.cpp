@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     if (!openScanInput(input, fileName)) {
         failWith("Error opening laser file " + printableName(fileName) + ". Please ensure file exists");
     }
-    cv::Mat scanImage = makeScanImage();
+    ScanPicture scanPicture = makeScanPicture();
     writeStandardOutput("Starting feature extractor\n");
 
     input.whileWaiting = whileWaitingForInput;
@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
         // whole, so that the transcript never ends inside a record.
         writeStandardOutput(echo);
         ++recordsEchoed;
-        drawScan(scanImage, record);
-        if (!showScan(scanImage)) stopBecauseTheWindowWasClosed();
+        drawScan(scanPicture, record);
+        if (!showScan(scanPicture.image)) stopBecauseTheWindowWasClosed();
     }
     closeScanInput(input);
     return 0;

@@ -1,6 +1,8 @@
 #include "scan_display.hpp"
 
 // Qt before X11: X11's macros (None, Bool, Status) would break Qt's headers.
+#include <QtCore/QCoreApplication>
+#include <QtCore/QEvent>
 #include <QtCore/qlogging.h>
 #include <QtCore/qstring.h>
 #include <QtGui/QGuiApplication>
@@ -187,15 +189,17 @@ const MarkerStencil& markerStencil() {
     return stencil;
 }
 
-}  // namespace
-
-void drawMarker(cv::Mat& image, cv::Point centre) {
-    const MarkerStencil& stencil = markerStencil();
-    for (const cv::Point& offset : stencil.offsets) {
+// Sets the marker's pixels around `centre` to `colour`, clipped to the image.
+void stampMarker(cv::Mat& image, cv::Point centre, const cv::Vec3b& colour) {
+    for (const cv::Point& offset : markerStencil().offsets) {
         const cv::Point p = centre + offset;
-        if (p.x >= 0 && p.x < image.cols && p.y >= 0 && p.y < image.rows) image.at<cv::Vec3b>(p) = stencil.colour;
+        if (p.x >= 0 && p.x < image.cols && p.y >= 0 && p.y < image.rows) image.at<cv::Vec3b>(p) = colour;
     }
 }
+
+}  // namespace
+
+void drawMarker(cv::Mat& image, cv::Point centre) { stampMarker(image, centre, markerStencil().colour); }
 
 void showPoint(cv::Mat& image, double range, double angle, int radius, int colour) {
     PixelPosition pixel;
@@ -212,18 +216,70 @@ void drawScan(cv::Mat& image, const ScanRecord& record) {
     }
 }
 
-void pumpWindowEvents() {
+ScanPicture makeScanPicture() {
+    ScanPicture picture;
+    picture.image = makeScanImage();
+    picture.markers.reserve(kReadingCount);
+    return picture;
+}
+
+ScanPicture scanPictureIn(cv::Mat area) {
+    area.setTo(cv::Scalar::all(0));
+    ScanPicture picture;
+    picture.image = area;
+    picture.markers.reserve(kReadingCount);
+    return picture;
+}
+
+void drawScan(ScanPicture& picture, const ScanRecord& record) {
+    // Markers overlap, so every old one is undone before any new one is drawn.
+    for (const cv::Point& centre : picture.markers) stampMarker(picture.image, centre, cv::Vec3b(0, 0, 0));
+    picture.markers.clear();
+    const cv::Vec3b& colour = markerStencil().colour;
+    for (int i = 0; i < kReadingCount; ++i) {
+        PixelPosition pixel;
+        if (!projectReading(record.readings[i], i, pixel)) continue;
+        picture.markers.emplace_back(pixel.column, pixel.row);
+        stampMarker(picture.image, picture.markers.back(), colour);
+    }
+}
+
+namespace {
+
+// Between two scans of a replay, what OpenCV's key wait (cv::pollKey) does with Qt, without
+// its sleeps: it hands Qt its pending events, sleeps a millisecond, and does both again until
+// its 1 ms timer has fired, which costs a fast replay a fifth of its time. Qt's own sync does
+// the same rounds with a round trip to the window system in place of the sleep: the window is
+// painted and a close request handled alike. A window closed just now is deleted at once, as
+// in the key wait: until then OpenCV would show the next picture in it again. While the
+// program waits for input, the key wait itself runs: its sleep is then no loss, and it gives
+// the news of a window destroyed by another client time to come in before Qt's complaints
+// about drawing into it are judged.
+void handleQtEvents(bool betweenScans) {
+    if (!betweenScans) {
+        cv::pollKey();
+        return;
+    }
+    QGuiApplication::sync();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void pumpEvents(bool betweenScans) {
     if (!window.made || window.closed) return;
     // Asked before Qt gets its turn, so that Qt never draws into a window that another client
     // destroyed, and after, as the window may go while Qt draws or handles a close request.
     window.closed = x11WindowDestroyed();
     if (window.closed) return;
     holdQtMessages();
-    cv::pollKey();
+    handleQtEvents(betweenScans);
     window.lastPaint = std::chrono::steady_clock::now();
     window.closed = x11WindowDestroyed() || openCvWindowGone();
     releaseQtMessages(!window.closed);
 }
+
+}  // namespace
+
+void pumpWindowEvents() { pumpEvents(false); }
 
 bool windowClosed() { return window.closed; }
 
@@ -240,7 +296,7 @@ bool showScan(const cv::Mat& image) {
     cv::imshow(kWindowTitle, image);
     cv::resizeWindow(kWindowTitle, image.cols + 3, image.rows + 3);
     window.made = true;
-    if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpWindowEvents();
+    if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpEvents(true);
     if (first) {
         qtMessages.starting = false;
         releaseQtMessages(true);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "scan_geometry.hpp"
 #include "scan_reader.hpp"
@@ -26,6 +27,23 @@ void drawMarker(cv::Mat& image, cv::Point centre);
 
 // Clears `image` and marks every reading of `record` on it.
 void drawScan(cv::Mat& image, const ScanRecord& record);
+
+// A picture that records are drawn on one after another, and the markers now on it. Nothing
+// but drawScan writes to its image, so the picture is black but for those markers: drawing
+// the next record undoes them (at most 361 small stencils) instead of clearing all 1.2 MB,
+// and the result is pixel for pixel what clearing and drawing gives.
+struct ScanPicture {
+    cv::Mat image;                   // kImageSize x kImageSize, 8-bit, 3 channels
+    std::vector<cv::Point> markers;  // the centres drawn on it
+};
+
+// A black picture of its own.
+ScanPicture makeScanPicture();
+// A picture drawn into `area`, which is blacked out first: a part of a larger frame.
+ScanPicture scanPictureIn(cv::Mat area);
+
+// Undoes the markers on `picture` and marks every reading of `record` on it.
+void drawScan(ScanPicture& picture, const ScanRecord& record);
 
 // Shows `image` in the window, making the window on first use, and returns true. Returns
 // false, showing nothing, once the user has closed the window. Ends the process with a

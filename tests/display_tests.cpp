@@ -103,6 +103,55 @@ TEST(DrawScan, EachRecordStartsOnABlankPicture) {
     EXPECT_TRUE(sameImage(image, expectedImage(std::nullopt)));
 }
 
+// Records drawn one after another on a ScanPicture, each undoing the markers of the one before,
+// give exactly the picture that clearing and drawing gives, whatever came before.
+TEST(ScanPicture, EachRecordIsExactlyAClearAndDraw) {
+    const auto filled = [](double centimetres) {
+        ScanRecord record;
+        record.readings.fill(centimetres);
+        return record;
+    };
+    // Readings that land on the picture's edges: column 1 and 639, row 1 (reading 359 at
+    // 40 m gives row 0, skipped; at 39.9 m row 1) and 639 (reading 1 at 40 m).
+    ScanRecord edges;
+    edges.readings[180] = 7999;
+    edges.readings[1] = 4000;
+    edges.readings[359] = 3990;
+    edges.readings[179] = 12.5;
+    // Neighbouring readings a pixel or two apart: their markers overlap.
+    ScanRecord overlapping;
+    for (int i = 150; i < 211; ++i) overlapping.readings[i] = 300 + (i % 3) * 12.5;
+    // A pseudo-random log's records, nothing drawn, and the no-return value.
+    cv::RNG random(17);
+    ScanRecord noisy;
+    for (double& reading : noisy.readings) reading = random.uniform(-500.0, 9000.0);
+    ScanRecord noisier;
+    for (double& reading : noisier.readings) reading = random.uniform(0.0, 2000.0);
+    const struct {
+        const char* name;
+        ScanRecord record;
+    } sequence[] = {
+        {"ring at 10 m", filled(1000)},   {"edges", edges},         {"overlapping", overlapping},
+        {"empty", ScanRecord{}},          {"overlapping again", overlapping},
+        {"noisy", noisy},                 {"noisier", noisier},     {"edges again", edges},
+        {"no return", filled(8191)},      {"ring at 20 m", filled(2000)}, {"noisy again", noisy},
+    };
+    // On a picture of its own, and inside a larger frame whose other rows must stay untouched.
+    ScanPicture own = makeScanPicture();
+    cv::Mat frame(kImageSize + 40, kImageSize, CV_8UC3, cv::Scalar(7, 8, 9));
+    ScanPicture inFrame = scanPictureIn(frame(cv::Rect(0, 0, kImageSize, kImageSize)));
+    const cv::Mat strip = frame(cv::Rect(0, kImageSize, kImageSize, 40)).clone();
+    cv::Mat expected = makeScanImage();
+    for (const auto& step : sequence) {
+        drawScan(expected, step.record);
+        drawScan(own, step.record);
+        drawScan(inFrame, step.record);
+        EXPECT_TRUE(sameImage(own.image, expected)) << step.name;
+        EXPECT_TRUE(sameImage(inFrame.image, expected)) << step.name << ", in a frame";
+        EXPECT_TRUE(sameImage(frame(cv::Rect(0, kImageSize, kImageSize, 40)), strip)) << step.name;
+    }
+}
+
 TEST(DrawScan, MarkersArePureBlueOnBlack) {
     cv::Mat image = makeScanImage();
     ScanRecord record;

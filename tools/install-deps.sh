@@ -11,6 +11,7 @@ set -eu
 build=(
   g++ make cmake pkg-config                      # the tool chain
   libopencv-dev libx11-dev qtbase5-dev           # the viewer: image, window, OpenCV's toolkit
+  libpng-dev                                     # scanlog render's pictures (its videos: OpenCV's FFmpeg)
   libcli11-dev zlib1g-dev libsqlite3-dev libfastcdr-dev libyaml-cpp-dev liblz4-dev libzstd-dev
   librosbag-storage-dev libsensor-msgs-dev       # scanlog's readers
 )
@@ -19,6 +20,7 @@ display=(xvfb xauth xdotool x11-utils imagemagick)  # a virtual display and pict
 demo=("${display[@]}")
 test=(
   googletest libgtest-dev "${display[@]}"
+  ffmpeg                                        # ffprobe, which checks rendered videos
   "${package[@]}" lintian desktop-file-utils    # and checking the Debian package
 )
 bench=(libbenchmark-dev time "${display[@]}")

@@ -12,6 +12,16 @@
 #include "stream/log_source.hpp"
 #include "stream/picture.hpp"
 
+// What `scanlog render` is asked for besides the log and how it is played.
+struct RenderOptions {
+    PlayOptions play;          // the log, its pace (--rate, --timed, --speed) and --start
+    std::string out;           // a name outputKindOf accepts
+    double fps = 30;
+    bool everyRecord = false;  // one frame a record, instead of frames at the log's pace
+    bool caption = false;
+    std::uint64_t at = 0;      // a single picture: of this record; 0: the last
+};
+
 // Each returns the process's exit status.
 // A log that could not be read because of what the command line asked of it (isUsageError).
 constexpr int kUsageStatus = 2;
@@ -22,4 +32,5 @@ int runPlay(const std::string& input, const PlayOptions& options);
 // started (argv[0]), to find the viewer installed beside it.
 int runView(const std::string& input, const PlayOptions& options, const std::string& echoFile, const std::string& self);
 // `leadingValuesAreSeconds`: scan files' leading values are their times (play's --timed).
+int runRender(const std::string& input, const RenderOptions& options);
 int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds);

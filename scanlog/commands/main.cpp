@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "play/pacing.hpp"
 #include "stream/records.hpp"
+#include "pictures/frame_output.hpp"
 
 namespace {
 
@@ -29,7 +30,8 @@ void addLogOptions(CLI::App& command, LogOptions& log) {
                        "default: the front laser)");
 }
 
-void addPlayOptions(CLI::App& command, PlayOptions& play) {
+// How a log is paced and where it begins: play, view and render alike.
+void addPaceOptions(CLI::App& command, PlayOptions& play) {
     auto* rate = command.add_option("--rate", play.rate, "Scan files: records a second (default " + shown(kDefaultRate) + ")")
                      ->check(CLI::Range(0.001, 1e6));
     command.add_flag("--timed", play.timed, "Scan files: pace by the leading values, read as seconds")->excludes(rate);
@@ -38,9 +40,13 @@ void addPlayOptions(CLI::App& command, PlayOptions& play) {
                     "Multiplies the pace, " + shown(kSlowestSpeed) + " to " + shown(kFastestSpeed) + " (default " +
                         shown(PlayOptions{}.speed) + ")")
         ->check(CLI::Range(kSlowestSpeed, kFastestSpeed));
-    command.add_flag("--loop", play.loop, "Start again at the end of the log");
     command.add_option("--start", play.start, "Begin at record N (default 1)")->check(CLI::PositiveNumber);
     addLogOptions(command, play.log);
+}
+
+void addPlayOptions(CLI::App& command, PlayOptions& play) {
+    addPaceOptions(command, play);
+    command.add_flag("--loop", play.loop, "Start again at the end of the log");
 }
 
 // The picture options as typed: the zoom stays text until parsed, since it may be `fit`.
@@ -172,6 +178,28 @@ int main(int argc, char** argv) {
     view->add_option("--echo", echoFile, "Write the viewer's transcript to FILE (default: discard it)");
     view->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
+    RenderOptions renderOptions;
+    auto* render = app.add_subcommand("render", "Write a log as a video or pictures, as the viewer shows it, without a display");
+    addPaceOptions(*render, renderOptions.play);
+    PictureArguments renderArguments;
+    // The frames are the viewer's pictures of the records view hands it.
+    addPictureOptions(*render, renderOptions.play.picture, renderArguments, "fit", 0);
+    render->add_option("-o,--output", renderOptions.out, kOutputNamesHelp)
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                OutputKind kind;
+                return outputKindOf(name, kind) ? std::string() : std::string(kOutputNamesHelp);
+            },
+            "OUT", "output name"));
+    render->add_option("--fps", renderOptions.fps, "Frames a second of the video (default 30)")->check(CLI::Range(1.0, 1000.0));
+    render->add_flag("--every-record", renderOptions.everyRecord, "One frame a record, instead of frames at the log's pace");
+    render->add_flag("--caption", renderOptions.caption,
+                     "A strip under each picture: record number, log time, zoom and the log's name");
+    render->add_option("--at", renderOptions.at, "A single .png: the picture of record N (default: the last)")
+        ->check(CLI::PositiveNumber);
+    render->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
+
     LogOptions infoOptions;
     bool infoTimed = false;
     auto* info = app.add_subcommand("info", "Report on a log's health: timing, gaps, ranges, frozen scans");
@@ -207,6 +235,16 @@ int main(int argc, char** argv) {
     if (*view) {
         finishPictureOptions(viewOptions.picture, viewArguments, true);
         return runView(input, viewOptions, echoFile, argv[0]);
+    }
+    if (*render) {
+        OutputKind kind;
+        outputKindOf(renderOptions.out, kind);
+        if (renderOptions.at != 0 && kind != OutputKind::png) {
+            std::fprintf(stderr, "scanlog: --at is for a single .png picture (see scanlog --help)\n");
+            return kUsageStatus;
+        }
+        finishPictureOptions(renderOptions.play.picture, renderArguments, true);
+        return runRender(input, renderOptions);
     }
     return runInfo(input, infoOptions, infoTimed);
 }
