@@ -2,6 +2,7 @@
 // it writes, and every real sample in ../shared/data/formats when that folder is there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
