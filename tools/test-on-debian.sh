@@ -23,31 +23,21 @@ readonly mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 readonly logTail=40  # lines of a failed step's log shown
 readonly virtualScreen="-screen 0 1280x1024x24 -nolisten tcp"
 
+release=
+repository=
+work=
+builder=
+installer=
+logs=
+stepPid=
+stepCount=0
+failed=0
+ticks=$(getconf CLK_TCK)
+
 usage() {
   echo "Usage: tools/test-on-debian.sh RELEASE   (bookworm or trixie)" >&2
   exit 2
 }
-[ $# -eq 1 ] || usage
-release=$1
-case "$release" in
-  bookworm | trixie) ;;
-  *) usage ;;
-esac
-
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo > /dev/null 2>&1 || { echo "tools/test-on-debian.sh: needs root (to make chroots)" >&2; exit 1; }
-  exec sudo DEBIAN_MIRROR="$mirror" "$0" "$@"
-fi
-
-repository=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
-commit=$(git -C "$repository" rev-parse --short HEAD)
-work=$(mktemp -d "${TMPDIR:-/var/tmp}/test-on-debian-$release.XXXXXX")
-builder=$work/build-system
-installer=$work/install-system
-logs=$work/logs
-mkdir -p "$logs"
-stepPid=
-failed=0
 
 # ---- cleaning up -------------------------------------------------------------------------
 
@@ -65,6 +55,7 @@ cleanUp() {
     kill "$stepPid" 2> /dev/null || true
     wait "$stepPid" 2> /dev/null || true
   fi
+  [ -n "$work" ] || return 0
   unmountUnder "$work"
   rm -rf --one-file-system "$builder" "$installer"
   if [ "$failed" -eq 0 ]; then
@@ -73,13 +64,8 @@ cleanUp() {
     echo "The logs are in $logs"
   fi
 }
-trap cleanUp EXIT
-trap 'echo "Interrupted."; failed=1; exit 130' INT TERM HUP
 
 # ---- steps -------------------------------------------------------------------------------
-
-stepCount=0
-ticks=$(getconf CLK_TCK)
 
 # Processor seconds used by this script's finished children and all they waited for.
 childrenCpuSeconds() {
@@ -94,7 +80,7 @@ minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 # with its time and result, and the processor time it took (on a busy machine the time alone
 # says little). A failed step ends the whole run with the end of its log.
 step() {
-  local name=$1 started cpu status=0 log
+  local name=$1 started cpu status=0 log took
   shift
   stepCount=$((stepCount + 1))
   log=$logs/$(printf '%02d' "$stepCount")-${name//[^a-zA-Z0-9]/-}.log
@@ -105,7 +91,6 @@ step() {
   stepPid=$!
   wait "$stepPid" || status=$?
   stepPid=
-  local took
   took="$(minutes $(($(date +%s) - started)))  (processor $(minutes $(($(childrenCpuSeconds) - cpu))))"
   if [ "$status" -eq 0 ]; then
     printf '%-46s ok      %s\n' "$name" "$took"
@@ -118,10 +103,25 @@ step() {
   exit 1
 }
 
+ensureMmdebstrap() {
+  command -v mmdebstrap > /dev/null 2>&1 && return 0
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap
+}
+
+# A release that was not checked must not look checked: without the mirror, one line and fail.
+checkMirror() {
+  if ! timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" "$work/InRelease" \
+    > "$logs/mirror.log" 2>&1; then
+    echo "Can't reach the package mirror $mirror: Debian $release was not checked."
+    exit 1
+  fi
+}
+
 # A minimal system of the release, with the security and point-release updates a fresh
 # install has; its package lists are left empty, as in any fresh minimal system. Its dpkg
 # doesn't sync every file it unpacks, as in Debian's container images: the system is thrown
-# away at the end, and the syncs would take most of the time of installing.
+# away at the end.
 makeSystem() {
   local security=${mirror%/debian}/debian-security
   mmdebstrap --variant=minbase --dpkgopt=force-unsafe-io "$release" "$1" \
@@ -146,24 +146,21 @@ inChroot() {
   ' inChroot "$root" "$line"
 }
 
-ensureMmdebstrap() {
-  command -v mmdebstrap > /dev/null 2>&1 && return 0
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap
-}
-
-# A release that was not checked must not look checked: without the mirror, one line and fail.
-checkMirror() {
-  if ! timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" "$work/InRelease" \
-    > "$logs/mirror.log" 2>&1; then
-    echo "Can't reach the package mirror $mirror: Debian $release was not checked."
-    exit 1
-  fi
+# The project as it is committed: a bundle of HEAD, which the system's own git clones.
+bundleProject() {
+  git -C "$repository" bundle create "$builder/root/project.bundle" HEAD
 }
 
 # The README's picture of the window is what make demo shows on a machine without a display.
 samePicture() {
   inChroot "$builder" "cmp rangeScanInspector/build/demo/rangeScanInspector.png rangeScanInspector/docs/window.png"
+}
+
+# The second system gets the package and the log to replay, nothing else from the first.
+copyPackage() {
+  mkdir -p "$installer/root/build"
+  cp -v "$builder"/root/rangeScanInspector/build/rangescaninspector_*.deb "$installer/root/build/"
+  cp -v "$builder/root/rangeScanInspector/examples/warehouse.scans" "$installer/root/"
 }
 
 # The installed viewer replays the bundled log to its end on a virtual display, and echoes
@@ -180,38 +177,53 @@ END
   inChroot "$installer" "bash -x replay.sh"
 }
 
-# The second system gets the package and the log to replay, nothing else from the first.
-copyPackage() {
-  mkdir -p "$installer/root/build"
-  cp -v "$builder"/root/rangeScanInspector/build/rangescaninspector_*.deb "$installer/root/build/"
-  cp -v "$builder/root/rangeScanInspector/examples/warehouse.scans" "$installer/root/"
+# All of it in one function, read whole before it runs: the script may be edited meanwhile.
+main() {
+  [ $# -eq 1 ] || usage
+  release=$1
+  case "$release" in
+    bookworm | trixie) ;;
+    *) usage ;;
+  esac
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo > /dev/null 2>&1 || { echo "tools/test-on-debian.sh: needs root (to make chroots)" >&2; exit 1; }
+    exec sudo DEBIAN_MIRROR="$mirror" "$0" "$@"
+  fi
+
+  repository=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
+  local commit
+  commit=$(git -C "$repository" rev-parse --short HEAD)
+  work=$(mktemp -d "${TMPDIR:-/var/tmp}/test-on-debian-$release.XXXXXX")
+  builder=$work/build-system
+  installer=$work/install-system
+  logs=$work/logs
+  mkdir -p "$logs"
+  trap cleanUp EXIT
+  trap 'echo "Interrupted."; failed=1; exit 130' INT TERM HUP
+
+  echo "Debian $release, commit $commit, in $work"
+  step "install mmdebstrap when missing" ensureMmdebstrap
+  checkMirror
+
+  step "make a minimal $release" makeSystem "$builder"
+  step "bundle the committed project" bundleProject
+  step "apt-get update" inChroot "$builder" "apt-get update"
+  step "apt-get install make git" inChroot "$builder" "apt-get install make git <<< Y"
+  step "git clone" inChroot "$builder" "git clone project.bundle rangeScanInspector"
+  step "make demo: its packages" inChroot "$builder" "cd rangeScanInspector && tools/install-deps.sh demo"
+  step "make demo" inChroot "$builder" "cd rangeScanInspector && make demo"
+  step "make demo: the picture is docs/window.png" samePicture
+  step "make test" inChroot "$builder" "cd rangeScanInspector && make test"
+  grep -h 'tests passed' "$logs"/*make-test.log | sed 's/^/  /' || true
+  step "make package" inChroot "$builder" "cd rangeScanInspector && make package"
+
+  step "make a second minimal $release" makeSystem "$installer"
+  step "copy the package and the log into it" copyPackage
+  step "apt-get update" inChroot "$installer" "apt-get update"
+  step "apt install the package" inChroot "$installer" "apt install -y ./build/rangescaninspector_*.deb"
+  step "a virtual display (xvfb, xauth)" inChroot "$installer" "apt-get install -y --no-install-recommends xvfb xauth"
+  step "rangeScanInspector replays warehouse.scans" replayInstalled
+  echo "Debian $release: every step passed."
 }
 
-# The project as it is committed: a bundle of HEAD, which the system's own git clones.
-bundleProject() {
-  git -C "$repository" bundle create "$builder/root/project.bundle" HEAD
-}
-
-echo "Debian $release, commit $commit, in $work"
-step "install mmdebstrap when missing" ensureMmdebstrap
-checkMirror
-
-step "make a minimal $release" makeSystem "$builder"
-step "bundle the committed project ($commit)" bundleProject
-step "apt-get update" inChroot "$builder" "apt-get update"
-step "apt-get install make git" inChroot "$builder" "apt-get install make git <<< Y"
-step "git clone" inChroot "$builder" "git clone project.bundle rangeScanInspector"
-step "make demo: its packages" inChroot "$builder" "cd rangeScanInspector && tools/install-deps.sh demo"
-step "make demo" inChroot "$builder" "cd rangeScanInspector && make demo"
-step "make demo: the picture is docs/window.png" samePicture
-step "make test" inChroot "$builder" "cd rangeScanInspector && make test"
-grep -h 'tests passed' "$logs"/*make-test.log | sed 's/^/  /' || true
-step "make package" inChroot "$builder" "cd rangeScanInspector && make package"
-
-step "make a second minimal $release" makeSystem "$installer"
-step "copy the package and the log into it" copyPackage
-step "apt-get update" inChroot "$installer" "apt-get update"
-step "apt install the package" inChroot "$installer" "apt install -y ./build/rangescaninspector_*.deb"
-step "a virtual display (xvfb, xauth)" inChroot "$installer" "apt-get install -y --no-install-recommends xvfb xauth"
-step "rangeScanInspector replays warehouse.scans" replayInstalled
-echo "Debian $release: every step passed."
+main "$@"
