@@ -50,19 +50,37 @@ unmountUnder() {
   for mount in $mounts; do umount -l "$mount" 2> /dev/null || true; done
 }
 
+# Whether a process still runs inside the chroots (its root is there), such as one that is
+# being killed.
+insideRuns() {
+  local process root
+  for process in /proc/[0-9]*; do
+    root=$(readlink "$process/root" 2> /dev/null) || continue
+    [[ $root == "$work"/* ]] && return 0
+  done
+  return 1
+}
+
+# A step runs in a process group of its own (see main): killing the group ends the command in
+# the chroot, and with it everything it started there.
 cleanUp() {
+  local status=$?
+  set +e
   if [ -n "$stepPid" ]; then
-    kill "$stepPid" 2> /dev/null || true
-    wait "$stepPid" 2> /dev/null || true
+    kill -TERM -- "-$stepPid" 2> /dev/null
+    wait "$stepPid" 2> /dev/null
   fi
-  [ -n "$work" ] || return 0
-  unmountUnder "$work"
-  rm -rf --one-file-system "$builder" "$installer"
-  if [ "$failed" -eq 0 ]; then
-    rm -rf "$work"
-  else
-    echo "The logs are in $logs"
+  if [ -n "$work" ]; then
+    for _ in $(seq 100); do insideRuns || break; sleep 0.1; done
+    unmountUnder "$work"
+    rm -rf --one-file-system "$builder" "$installer"
+    if [ "$failed" -eq 0 ]; then
+      rm -rf "$work"
+    else
+      echo "The logs are in $logs"
+    fi
   fi
+  exit "$status"
 }
 
 # ---- steps -------------------------------------------------------------------------------
@@ -200,6 +218,8 @@ main() {
   mkdir -p "$logs"
   trap cleanUp EXIT
   trap 'echo "Interrupted."; failed=1; exit 130' INT TERM HUP
+  # Job control: each step's processes form a group of their own, which cleanUp can end whole.
+  set -m
 
   echo "Debian $release, commit $commit, in $work"
   step "install mmdebstrap when missing" ensureMmdebstrap
