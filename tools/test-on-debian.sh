@@ -69,6 +69,8 @@ cleanUp() {
   if [ -n "$stepPid" ]; then
     kill -TERM -- "-$stepPid" 2> /dev/null
     wait "$stepPid" 2> /dev/null
+    # mmdebstrap finishes the dpkg run it is in before it cleans up and ends.
+    for _ in $(seq 600); do kill -0 -- "-$stepPid" 2> /dev/null || break; sleep 0.1; done
   fi
   if [ -n "$work" ]; then
     for _ in $(seq 100); do insideRuns || break; sleep 0.1; done
