@@ -60,7 +60,8 @@ package:
 	cd $(BUILD) && cpack -G DEB
 
 # A new user's set-up, make test and the package, each on a freshly made minimal Debian 12 and
-# Debian 13 (chroots: needs root, about an hour each on two cores). Both run; it fails if either did.
+# Debian 13 (chroots: needs root; each installs all the packages and builds everything anew).
+# Both run; it fails if either did.
 test-debian:
 	status=0; for release in bookworm trixie; do tools/test-on-debian.sh $$release || status=1; done; exit $$status
 
