@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 # installed.
 compile = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release && cmake --build $(BUILD) -j $(JOBS)
 
-.PHONY: all build test demo bench fuzz package install clean
+.PHONY: all build test demo bench fuzz package install clean test-debian
 
 all: build
 
@@ -59,6 +59,12 @@ package:
 	@tools/install-deps.sh package
 	$(compile)
 	cd $(BUILD) && cpack -G DEB
+
+# A new user's set-up, make test and the package, each on a freshly made minimal Debian 12 and
+# Debian 13 (chroots: needs root; each installs all the packages and builds everything anew).
+# Both run; it fails if either did.
+test-debian:
+	status=0; for release in bookworm trixie; do tools/test-on-debian.sh $$release || status=1; done; exit $$status
 
 install: build
 	cmake --install $(BUILD)

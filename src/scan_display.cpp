@@ -274,7 +274,8 @@ void pumpEvents(bool betweenScans) {
     handleQtEvents(betweenScans);
     window.lastPaint = std::chrono::steady_clock::now();
     window.closed = x11WindowDestroyed() || openCvWindowGone();
-    releaseQtMessages(!window.closed);
+    // While the first window is made its messages stay held until it is watched (see showScan).
+    if (!qtMessages.starting) releaseQtMessages(!window.closed);
 }
 
 }  // namespace
@@ -298,9 +299,12 @@ bool showScan(const cv::Mat& image) {
     window.made = true;
     if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpEvents(true);
     if (first) {
-        qtMessages.starting = false;
-        releaseQtMessages(true);
+        // Until the window is watched, its destruction by another client shows only as Qt's
+        // complaints about drawing into it. The watch tells whether it is gone already, and
+        // only then do the complaints held so far go out, or not.
         watchX11Window();
+        qtMessages.starting = false;
+        releaseQtMessages(!window.closed);
     }
     return true;
 }

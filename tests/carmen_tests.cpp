@@ -1,6 +1,7 @@
 // The CARMEN log reader, on logs held in memory and served in chunks of any size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>

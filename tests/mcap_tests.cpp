@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fastcdr/Cdr.h>
-#include <fastcdr/FastBuffer.h>
 #include <fstream>
 #include <lz4frame.h>
 #include <sys/mman.h>
@@ -14,6 +12,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include "cdr_writer.hpp"
 #include "formats/format_reader.hpp"
 #include "test_support.hpp"
 
@@ -44,15 +43,16 @@ struct TestScan {
 };
 
 std::string laserScanCdr(const TestScan& scan) {
-    std::vector<char> storage(128 + 8 * scan.ranges.size());
-    eprosima::fastcdr::FastBuffer buffer(storage.data(), storage.size());
-    eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::DEFAULT_ENDIAN, eprosima::fastcdr::Cdr::DDS_CDR);
-    cdr.serialize_encapsulation();
-    cdr << scan.seconds << scan.nanoseconds << std::string("laser");
+    CdrWriter w = startCdr(false);
+    cdrUint32(w, static_cast<std::uint32_t>(scan.seconds));
+    cdrUint32(w, scan.nanoseconds);
+    cdrString(w, "laser");
     const float angleMax = scan.angleMin + scan.angleIncrement * (scan.ranges.size() - 1);
-    cdr << scan.angleMin << angleMax << scan.angleIncrement << 0.0f << 0.1f << 0.05f << 30.0f;  // times, range limits
-    cdr << scan.ranges << std::vector<float>(scan.ranges.size(), 7.0f);
-    return std::string(storage.data(), cdr.getSerializedDataLength());
+    for (const float value : {scan.angleMin, angleMax, scan.angleIncrement, 0.0f, 0.1f, 0.05f, 30.0f})  // times, range limits
+        cdrFloat(w, value);
+    cdrFloats(w, scan.ranges);
+    cdrFloats(w, std::vector<float>(scan.ranges.size(), 7.0f));
+    return w.bytes;
 }
 
 struct TestChannel {

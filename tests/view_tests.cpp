@@ -118,22 +118,36 @@ TEST(View, KeepsTheLastScanOnScreenUntilQ) {
         << "the transcript differs from the log's echo";
 }
 
+// Another client destroys the window (xdotool windowclose): once with the first scan on
+// screen, and once as soon as the window appears, which lands anywhere in the viewer's making
+// of it, before or after it starts watching the window. Either way the viewer stops with
+// nothing from the window system before its message.
 TEST(View, EndsWithTheViewerWhenItsWindowIsClosed) {
-    Terminal terminal;
-    // 1 record a second: the window is closed long before the log's end.
-    Child view = startScanlog({"view", "--rate", "1", EXAMPLE_LOG}, terminal.slave);
-    std::vector<std::string> ids;
-    for (auto deadline = std::chrono::steady_clock::now() + 60s; ids.empty() && std::chrono::steady_clock::now() < deadline;) {
-        std::this_thread::sleep_for(200ms);
-        ids = windowIds();
+    const std::vector<ScanRecord> records = bundledRecords();
+    ASSERT_FALSE(records.empty());
+    cv::Mat first = makeScanImage();
+    drawScan(first, records.front());
+    for (const bool atOnce : {false, true}) {
+        SCOPED_TRACE(atOnce ? "closed as soon as it appears" : "closed with the first scan on screen");
+        Terminal terminal;
+        // A record every 20 seconds: the window is closed while it shows the first.
+        Child view = startScanlog({"view", "--rate", "0.05", EXAMPLE_LOG}, terminal.slave);
+        std::vector<std::string> ids;
+        for (auto deadline = std::chrono::steady_clock::now() + 60s;
+             ids.empty() && std::chrono::steady_clock::now() < deadline;) {
+            std::this_thread::sleep_for(atOnce ? 5ms : 200ms);
+            ids = windowIds();
+        }
+        const bool shown = ids.size() == 1 && (atOnce || windowShows(first, 15s));
+        if (!shown) kill(view.pid, SIGKILL);
+        if (shown) command("xdotool windowclose " + ids[0] + " 2>/dev/null");
+        finish(view);
+        ASSERT_TRUE(shown) << "the window never showed the first scan";
+        EXPECT_EQ(view.status, 130) << view.errText;
+        EXPECT_EQ(view.errText.rfind("Stopped: the window was closed after record 1\n", 0), 0u) << view.errText;
+        EXPECT_NE(view.errText.find("\nscanlog: played "), std::string::npos) << view.errText;
+        EXPECT_TRUE(terminal.cooked());
     }
-    ASSERT_EQ(ids.size(), 1u);
-    command("xdotool windowclose " + ids[0] + " 2>/dev/null");
-    finish(view);
-    EXPECT_EQ(view.status, 130) << view.errText;
-    EXPECT_EQ(view.errText.rfind("Stopped: the window was closed after record ", 0), 0u) << view.errText;
-    EXPECT_NE(view.errText.find("\nscanlog: played "), std::string::npos) << view.errText;
-    EXPECT_TRUE(terminal.cooked());
 }
 
 TEST(View, WithoutADisplayTheViewersMessageIsPassedOn) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
+#include <fastcdr/config.h>
 #include <fastcdr/exceptions/Exception.h>
 #include <string>
 #include <vector>
@@ -14,8 +15,23 @@ namespace {
 
 using eprosima::fastcdr::Cdr;
 
+// Debian 12 ships Fast CDR 1, Debian 13 Fast CDR 2, which renamed the calls used here in
+// snake case and moved the CDR versions out of the class. The bytes read are the same: plain
+// DDS CDR after a 4-byte encapsulation header.
+#if FASTCDR_VERSION_MAJOR >= 2
+constexpr auto kPlainCdr = eprosima::fastcdr::DDS_CDR;
+char* position(Cdr& cdr) { return cdr.get_current_position(); }
+char* start(Cdr& cdr) { return cdr.get_buffer_pointer(); }
+void readFloatArray(Cdr& cdr, float* values, std::size_t count) { cdr.deserialize_array(values, count); }
+#else
+constexpr auto kPlainCdr = Cdr::DDS_CDR;
+char* position(Cdr& cdr) { return cdr.getCurrentPosition(); }
+char* start(Cdr& cdr) { return cdr.getBufferPointer(); }
+void readFloatArray(Cdr& cdr, float* values, std::size_t count) { cdr.deserializeArray(values, count); }
+#endif
+
 std::size_t remaining(Cdr& cdr, std::size_t size) {
-    const std::size_t used = static_cast<std::size_t>(cdr.getCurrentPosition() - cdr.getBufferPointer());
+    const std::size_t used = static_cast<std::size_t>(position(cdr) - start(cdr));
     return used < size ? size - used : 0;
 }
 
@@ -39,7 +55,7 @@ bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>
     }
     if (values == nullptr) return true;
     values->resize(count);
-    if (count > 0) cdr.deserializeArray(values->data(), count);
+    if (count > 0) readFloatArray(cdr, values->data(), count);
     return true;
 }
 
@@ -63,7 +79,7 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
     if (!plainCdr(data, error)) return false;
     // Fast CDR only reads the buffer; the cast drops a const it never uses.
     eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(const_cast<unsigned char*>(data)), size);
-    Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, Cdr::DDS_CDR);
+    Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, kPlainCdr);
     static thread_local std::vector<float> ranges;
     try {
         cdr.read_encapsulation();
