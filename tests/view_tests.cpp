@@ -123,7 +123,7 @@ TEST(View, KeepsTheLastScanOnScreenUntilQ) {
 // of it, before or after it starts watching the window. Either way the viewer stops with
 // nothing from the window system before its message.
 TEST(View, EndsWithTheViewerWhenItsWindowIsClosed) {
-    const std::vector<ScanRecord> records = bundledRecords();
+    const std::vector<ScanRecord> records = playedRecords({"--zoom", "fit", "--no-return", "0"}, EXAMPLE_LOG);
     ASSERT_FALSE(records.empty());
     cv::Mat first = makeScanImage();
     drawScan(first, records.front());
