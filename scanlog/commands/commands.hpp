@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "pictures/occupancy_grid.hpp"
 #include "play/play_options.hpp"
 #include "stream/log_source.hpp"
 
@@ -15,3 +16,12 @@ int runPlay(const std::string& input, const PlayOptions& options);
 int runView(const std::string& input, const PlayOptions& options, const std::string& echoFile, const std::string& self);
 // `leadingValuesAreSeconds`: scan files' leading values are their times (play's --timed).
 int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds);
+
+struct MapOptions {
+    LogOptions log;
+    std::string output;         // .png, or .yaml (with the .pgm beside it)
+    MapSettings settings;
+    bool hasLaserPose = false;  // the laser's mounting on the robot, when the log does not say
+    Pose2D laserPose;
+};
+int runMap(const std::string& input, const MapOptions& options);

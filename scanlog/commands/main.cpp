@@ -2,9 +2,11 @@
 // scan files, plays any log at its recorded pace, shows it in the viewer, and checks a log's
 // health.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <string>
 
 #include "commands.hpp"
 
@@ -26,6 +28,26 @@ void addPlayOptions(CLI::App& command, PlayOptions& play) {
     command.add_flag("--loop", play.loop, "Start again at the end of the log");
     command.add_option("--start", play.start, "Begin at record N (default 1)")->check(CLI::PositiveNumber);
     addLogOptions(command, play.log);
+}
+
+std::string metres(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+// "X,Y,YAW", three numbers.
+bool parseLaserPose(const std::string& text, Pose2D& pose) {
+    double values[3];
+    std::size_t start = 0;
+    for (int k = 0; k < 3; ++k) {
+        const std::size_t comma = k < 2 ? text.find(',', start) : text.size();
+        if (comma == std::string::npos) return false;
+        if (!parseNumber(text.data() + start, text.data() + comma, values[k]) || !std::isfinite(values[k])) return false;
+        start = comma + 1;
+    }
+    pose = Pose2D{values[0], values[1], values[2]};
+    return true;
 }
 
 }  // namespace
@@ -67,6 +89,23 @@ int main(int argc, char** argv) {
     info->add_flag("--timed", infoTimed, "Scan files: the leading values are times in seconds");
     info->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
+    MapOptions mapOptions;
+    auto* map = app.add_subcommand("map", "Draw the whole log as one map, each scan placed by the log's poses");
+    addLogOptions(*map, mapOptions.log);
+    map->add_option("-o,--output", mapOptions.output, "The map: OUT.png, or OUT.yaml with OUT.pgm beside it (ROS map)")
+        ->required();
+    map->add_option("--resolution", mapOptions.settings.resolution, "Metres a cell (default " + metres(kDefaultResolution) + ")")
+        ->check(CLI::Range(1e-4, 1e6));
+    map->add_option("--max-range", mapOptions.settings.maxRange,
+                    "Metres: farther returns only clear the way to this distance (default " + metres(kDefaultMaxRange) + ")")
+        ->check(CLI::Range(1e-3, 1e9));
+    map->add_flag("--path", mapOptions.settings.path, "PNG: draw the laser's path in red");
+    std::string laserPose;
+    map->add_option("--laser-pose", laserPose,
+                    "X,Y,YAW: the laser on the robot (metres, radians), for poses of the robot that the log "
+                    "does not turn into the laser's");
+    map->add_option("LOG", input, "Log file, or ROS 2 bag folder")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -83,5 +122,13 @@ int main(int argc, char** argv) {
     if (*convert) return runConvert(input, convertOptions);
     if (*play) return runPlay(input, playOptions);
     if (*view) return runView(input, playOptions, echoFile, argv[0]);
+    if (*map) {
+        if (!laserPose.empty() && !parseLaserPose(laserPose, mapOptions.laserPose)) {
+            std::fprintf(stderr, "scanlog: --laser-pose %s: give it as X,Y,YAW (see scanlog --help)\n", laserPose.c_str());
+            return 2;
+        }
+        mapOptions.hasLaserPose = !laserPose.empty();
+        return runMap(input, mapOptions);
+    }
     return runInfo(input, infoOptions, infoTimed);
 }

@@ -24,6 +24,11 @@ struct LogOptions {
     StampMode stamp = StampMode::relative;
 };
 
+// A pose in the plane: metres, and radians counter-clockwise from the x axis.
+struct Pose2D {
+    double x = 0, y = 0, yaw = 0;
+};
+
 // One scan as the sensor gave it, before resampling.
 struct RawScan {
     std::int64_t stampNs = 0;      // nanoseconds (since the epoch for ROS); 0 when unknown
@@ -33,6 +38,20 @@ struct RawScan {
     double rangeMax = std::numeric_limits<double>::infinity();  // metres; above it: no return
     bool rangeMaxIsNoReturn = false;  // CARMEN RAWLASER: a reading equal to the maximum too
     std::vector<double> ranges;    // metres, beam 0 first
+    // For maps. CARMEN FLASER/RLASER lines have no range limit of their own: readings at or
+    // above this are no return there (the log's PARAM robot_*_laser_max, else the sensors'
+    // no-return code). Infinite for every other kind of scan.
+    double noReturnFrom = std::numeric_limits<double>::infinity();
+    bool hasPose = false;          // CARMEN laser lines that carry the laser's pose
+    Pose2D pose;                   // the laser's pose in the log's fixed frame, when hasPose
+    std::string frameId;           // ROS: the frame the scan was taken in
+};
+
+// A pose the log holds beside its scans (CARMEN ODOM lines), for maps: the robot's pose at
+// `stampNs` in the log's fixed frame.
+struct PoseSample {
+    std::int64_t stampNs = 0;
+    Pose2D pose;
 };
 
 // What a reader knows about the log before its first scan.
@@ -49,6 +68,8 @@ struct LogInfo {
 struct RawScanSink {
     std::function<void(const LogInfo&)> begin;
     std::function<bool(const RawScan&)> scan;
+    // May be empty: readers then skip the log's poses unread. Returns false like `scan`.
+    std::function<bool(const PoseSample&)> pose;
 };
 
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set

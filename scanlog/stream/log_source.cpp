@@ -216,7 +216,6 @@ struct Stamping {
     bool timed = true;
     std::int64_t originNs = 0;
     bool stopped = false;
-    bool compressed = false;
 };
 
 void giveLeadingValue(Stamping& s, LogScan& scan) {
@@ -402,26 +401,46 @@ void preferByteError(const OpenLog& log, bool ok, std::string& error) {
 
 RawScanSink rawSinkFor(Stamping& stamping, const LogSink& sink) {
     RawScanSink raw;
-    raw.begin = [&stamping, &sink](const LogInfo& info) {
-        LogInfo described = info;
-        described.compressed = stamping.compressed;
-        if (sink.begin) sink.begin(described);
+    raw.begin = [&sink](const LogInfo& info) {
+        if (sink.begin) sink.begin(info);
     };
     raw.scan = [&stamping](const RawScan& scan) { return takeRawScan(stamping, scan); };
     return raw;
 }
 
+// Reads a scan file's records; empty for a consumer of RawScans, which scan files can't give.
+using ScanFileReader = std::function<bool(LogBytes& bytes, const LogInfo& info, std::string& error)>;
+
+bool readAnyLog(const std::string& path, const LogOptions& options, const RawScanSink& raw,
+                const ScanFileReader& readScans, const std::function<void()>* waiting, std::string& error);
+
 }  // namespace
 
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error) {
-    Stamping stamping{path, options, sink, 0, false, LogScan{}, true, 0, false, false};
+    Stamping stamping{path, options, sink, 0, false, LogScan{}, true, 0, false};
     const RawScanSink raw = rawSinkFor(stamping, sink);
+    const ScanFileReader readScans = [&](LogBytes& bytes, const LogInfo& info, std::string& failure) {
+        if (sink.begin) sink.begin(info);
+        ScanInput input = scanInputFromReader(readLogBytes, &bytes, path);
+        return readScanFile(input, leadingValuesAreSeconds, options, sink, failure);
+    };
+    const bool ok = readAnyLog(path, options, raw, readScans, &sink.waiting, error);
+    releaseHeldScan(stamping);
+    return ok;
+}
 
+bool readRawLog(const std::string& path, const LogOptions& options, const RawScanSink& sink, std::string& error) {
+    return readAnyLog(path, options, sink, nullptr, nullptr, error);
+}
+
+namespace {
+
+bool readAnyLog(const std::string& path, const LogOptions& options, const RawScanSink& raw,
+                const ScanFileReader& readScans, const std::function<void()>* waiting, std::string& error) {
     struct stat status {};
     if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
         const bool ok = readBagFolder(path, options, raw, error);
-        releaseHeldScan(stamping);
         if (!ok && !startsWith(error, "scanlog: ")) error = "scanlog: " + error;
         return ok;
     }
@@ -430,7 +449,7 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     log.path = path;
     log.file = path;
     log.bytes.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    log.bytes.waiting = &sink.waiting;
+    log.bytes.waiting = waiting;
     if (log.bytes.fd < 0) {
         error = cannotOpen(path, errno);
         return false;
@@ -440,7 +459,13 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
     const Format format = ok ? recognise(log.bytes.head) : Format::unknown;
     LogInfo info;
     info.compressed = log.bytes.compressed;
-    stamping.compressed = info.compressed;
+    // The readers can't see the gzip layer; what they report is told it.
+    RawScanSink described = raw;
+    described.begin = [&raw, &info](const LogInfo& given) {
+        LogInfo told = given;
+        told.compressed = info.compressed;
+        if (raw.begin) raw.begin(told);
+    };
     const bool binary = format == Format::ros1Bag || format == Format::sqlite || format == Format::mcap;
     const bool regularFile = fstat(log.bytes.fd, &status) == 0 && S_ISREG(status.st_mode);
     if (ok && binary && (info.compressed || !regularFile)) ok = copyToTemporaryFile(log, error);
@@ -453,27 +478,29 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
         error = "scanlog: " + path + ": not a log that scanlog reads (a scan file, CARMEN log, ROS 1 bag, "
                 "ROS 2 bag or MCAP file)";
         ok = false;
+    } else if (format == Format::scanFile && !readScans) {
+        error = "scanlog: " + path + ": a scan file holds no poses and no sensor geometry; give the log it came from";
+        ok = false;
     } else if (format == Format::scanFile) {
         info.format = "scan file";
-        if (sink.begin) sink.begin(info);
-        ScanInput input = scanInputFromReader(readLogBytes, &log.bytes, path);
-        ok = readScanFile(input, leadingValuesAreSeconds, options, sink, error);
+        ok = readScans(log.bytes, info, error);
         preferByteError(log, ok, error);
     } else if (format == Format::carmen) {
         ByteReader bytes{readLogBytes, &log.bytes};
-        ok = readCarmenLog(bytes, path, options, raw, error);
+        ok = readCarmenLog(bytes, path, options, described, error);
         preferByteError(log, ok, error);
     } else if (format == Format::ros1Bag) {
-        ok = readRos1Bag(log.file, path, options, raw, error);
+        ok = readRos1Bag(log.file, path, options, described, error);
     } else if (format == Format::sqlite) {
-        ok = readRos2Sqlite({log.file}, path, options, raw, error);
+        ok = readRos2Sqlite({log.file}, path, options, described, error);
     } else if (format == Format::mcap) {
-        ok = readMcap({log.file}, path, options, raw, error);
+        ok = readMcap({log.file}, path, options, described, error);
     }
-    releaseHeldScan(stamping);
     if (!ok && !startsWith(error, "scanlog: ") && !startsWith(error, "Error reading laser file ")) {
         error = "scanlog: " + error;
     }
     closeLog(log);
     return ok;
 }
+
+}  // namespace

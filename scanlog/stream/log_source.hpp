@@ -50,3 +50,8 @@ struct LogSink {
 // has been handed over by then.
 bool readLog(const std::string& path, const LogOptions& options, bool leadingValuesAreSeconds, const LogSink& sink,
              std::string& error);
+
+// Reads the log at `path` as the sensor's own scans, with the poses the log holds beside them
+// when `sink.pose` is set: for pictures of the whole log, which need every beam and where it
+// was taken. Errors as readLog's; a scan file is refused, as it holds neither.
+bool readRawLog(const std::string& path, const LogOptions& options, const RawScanSink& sink, std::string& error);
