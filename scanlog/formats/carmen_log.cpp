@@ -13,7 +13,7 @@
 // one is still a scan. Two other kinds of line matter to maps: `PARAM robot_front_laser_max
 // VALUE` (and rear), the range at which FLASER/RLASER readings mean no return, and, when the
 // consumer asks for poses, `ODOM x y theta tv rv accel STAMP HOST STAMP`, the robot's pose
-// that RAWLASER scans are placed by.
+// that RAWLASER (and LASER3, LASER4) scans are placed by.
 // The field count must be exactly what the counts say: a line cut short or run together with
 // the next is an error, never a scan with its time taken from the wrong field.
 #include <cerrno>
@@ -449,10 +449,12 @@ void takeParameter(CarmenReading& reading, std::string_view line, std::vector<st
     }
 }
 
-// Odometry is wanted only when the scans to come take their pose from it: the kind taken is
-// RAWLASER, or not known yet.
+// Odometry is wanted only when the scans to come take their pose from it: the kind taken
+// has no pose of its own (RAWLASER, LASER3, LASER4), or is not known yet.
 bool wantsOdometry(const CarmenReading& reading) {
-    return reading.sink.pose && (reading.kind.empty() || layoutOf(reading.kind) == Layout::raw);
+    if (!reading.sink.pose) return false;
+    const Layout layout = layoutOf(reading.kind);
+    return reading.kind.empty() || layout == Layout::raw || layout == Layout::plain;
 }
 
 bool parseOdometry(const std::vector<std::string_view>& fields, PoseSample& sample, std::string& what) {
