@@ -97,7 +97,9 @@ TEST(MapCommand, ADamagedLogGivesTheMapOfTheScansBeforeTheDamage) {
 TEST(MapCommand, RefusalsAndMistakes) {
     TempDir folder;
     const std::string log = folder.file("room.log", roomLog());
-    const std::string noPoses = folder.file("plain.log", "LASER3 3 1 1 1 1.0 host 1.0\n");
+    const std::string noScans = folder.file("plain.log", "LASER3 3 1 1 1 1.0 host 1.0\n");
+    const std::string noPoses =
+        folder.file("raw.log", "RAWLASER1 0 -1.5 3.1 0.01 8.0 0.01 0 3 1 1 1 0 1.0 host 1.0\n");
     const std::string scanFile = folder.file("scans", "1 100 100\n");
     struct Case {
         std::vector<std::string> arguments;
@@ -112,7 +114,9 @@ TEST(MapCommand, RefusalsAndMistakes) {
         {{"map", "--resolution", "0.0001", log, "-o", folder.path + "/m.png"}, 1,
          "scanlog: " + log + ": the map would be 60001 cells on a side at 0.0001 m a cell, more than 20000; "
          "try --resolution 0.0004", "m.png"},
-        {{"map", noPoses, "-o", folder.path + "/m.png"}, 1, "scanlog: " + noPoses + ": no scan could be placed", "m.png"},
+        {{"map", noPoses, "-o", folder.path + "/m.png"}, 1, "scanlog: " + noPoses + ": the log holds no poses for its scans",
+         "m.png"},
+        {{"map", noScans, "-o", folder.path + "/m.png"}, 1, "scanlog: " + noScans + ": no scan could be placed", "m.png"},
         {{"map", scanFile, "-o", folder.path + "/m.png"}, 1, "scanlog: " + scanFile + ": a scan file holds no poses",
          "m.png"},
     };
@@ -144,7 +148,7 @@ TEST(MapCommand, RawLaserScansArePlacedByTheOdometryAroundThem) {
     const ProgramResult run = scanlog({"map", log, "-o", folder.path + "/raw.yaml", "--laser-pose", "0.5,0,0"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("2 scans mapped, 3 left out (2 outside the poses' time span, 1 more than 0.5 s from a "
-                           "pose); poses from odometry (4 samples, interpolated)"),
+                           "pose); poses from odometry (4 samples, interpolated); the laser's offset from --laser-pose"),
               std::string::npos)
         << run.err;
     // The laser at x 1.0 and 2.0 (the robot at 0.5 and 1.5, the laser half a metre ahead),

@@ -268,6 +268,13 @@ ScanPoser poserWithOffset(Placed& placed, const Pose2D& offset) {
     return poser;
 }
 
+PoseSample sampleAt(std::int64_t stampNs, const Pose2D& pose) {
+    PoseSample sample;
+    sample.stampNs = stampNs;
+    sample.pose = pose;
+    return sample;
+}
+
 RawScan scanAt(std::int64_t stampNs) {
     RawScan scan;
     scan.stampNs = stampNs;
@@ -277,11 +284,11 @@ RawScan scanAt(std::int64_t stampNs) {
 TEST(ScanPoses, ScansWaitForThePoseAfterThemAndKeepTheirOrder) {
     Placed placed;
     ScanPoser poser = poserWithOffset(placed, Pose2D{1, 0, 0});
-    addPoseSample(poser, 0, PoseSample{0, Pose2D{0, 0, 0}});
+    addPoseSample(poser, 0, sampleAt(0, Pose2D{0, 0, 0}));
     addPosedScan(poser, scanAt(kSecond / 4));
     addPosedScan(poser, scanAt(kSecond / 2));
     EXPECT_TRUE(placed.stamps.empty()) << "no pose after them yet";
-    addPoseSample(poser, 0, PoseSample{kSecond, Pose2D{4, 0, kPi / 2}});
+    addPoseSample(poser, 0, sampleAt(kSecond, Pose2D{4, 0, kPi / 2}));
     ASSERT_EQ(placed.stamps, (std::vector<std::int64_t>{kSecond / 4, kSecond / 2}));
     // The robot at (2, 0) facing 45 degrees; the laser 1 m ahead of it.
     EXPECT_NEAR(placed.poses[1].x, 2 + std::sqrt(0.5), 1e-12);
@@ -301,9 +308,9 @@ TEST(ScanPoses, ScansOutsideThePosesOrFarFromThemAreLeftOutAndCounted) {
     for (const Case& c : cases) {
         Placed placed;
         ScanPoser poser = poserWithOffset(placed, Pose2D{});
-        addPoseSample(poser, 0, PoseSample{0, Pose2D{}});
+        addPoseSample(poser, 0, sampleAt(0, Pose2D{}));
         addPosedScan(poser, scanAt(c.stamp));
-        addPoseSample(poser, 0, PoseSample{10 * kSecond, Pose2D{}});
+        addPoseSample(poser, 0, sampleAt(10 * kSecond, Pose2D{}));
         finishPoses(poser);
         const std::string verdict = poser.counts.placed == 1        ? "placed"
                                     : poser.counts.outsideSpan == 1 ? "outside"
@@ -324,7 +331,7 @@ TEST(ScanPoses, MemoryStaysBoundedWithoutPoses) {
     EXPECT_EQ(poser.counts.outsideSpan, kMaxWaitingScans);
     // And samples that no scan needs any more are let go.
     for (std::int64_t k = 0; k < 100000; ++k) {
-        addPoseSample(poser, 0, PoseSample{k * kSecond / 100, Pose2D{}});
+        addPoseSample(poser, 0, sampleAt(k * kSecond / 100, Pose2D{}));
         addPosedScan(poser, scanAt(k * kSecond / 100));
     }
     EXPECT_LT(poser.chain[0].samples.size(), 1000u);

@@ -6,6 +6,7 @@
 
 #include "pictures/occupancy_grid.hpp"
 #include "play/play_options.hpp"
+#include "stream/pose_sources.hpp"
 #include "stream/log_source.hpp"
 
 // Each returns the process's exit status.
@@ -21,7 +22,6 @@ struct MapOptions {
     LogOptions log;
     std::string output;         // .png, or .yaml (with the .pgm beside it)
     MapSettings settings;
-    bool hasLaserPose = false;  // the laser's mounting on the robot, when the log does not say
-    Pose2D laserPose;
+    PoseChoice poses;           // --pose, --fixed-frame, --laser-pose
 };
 int runMap(const std::string& input, const MapOptions& options);

@@ -104,6 +104,11 @@ int main(int argc, char** argv) {
     map->add_option("--laser-pose", laserPose,
                     "X,Y,YAW: the laser on the robot (metres, radians), for poses of the robot that the log "
                     "does not turn into the laser's");
+    map->add_option("--pose", mapOptions.poses.poseTopic,
+                    "ROS bags: the robot's poses from this topic (nav_msgs/Odometry, geometry_msgs/PoseStamped or "
+                    "geometry_msgs/PoseWithCovarianceStamped) instead of /tf");
+    map->add_option("--fixed-frame", mapOptions.poses.fixedFrame,
+                    "ROS bags: the frame of the map, for /tf (default: map when the bag has it, else odom)");
     map->add_option("LOG", input, "Log file, or ROS 2 bag folder")->required();
 
     try {
@@ -123,11 +128,11 @@ int main(int argc, char** argv) {
     if (*play) return runPlay(input, playOptions);
     if (*view) return runView(input, playOptions, echoFile, argv[0]);
     if (*map) {
-        if (!laserPose.empty() && !parseLaserPose(laserPose, mapOptions.laserPose)) {
+        if (!laserPose.empty() && !parseLaserPose(laserPose, mapOptions.poses.laserPose)) {
             std::fprintf(stderr, "scanlog: --laser-pose %s: give it as X,Y,YAW (see scanlog --help)\n", laserPose.c_str());
             return 2;
         }
-        mapOptions.hasLaserPose = !laserPose.empty();
+        mapOptions.poses.hasLaserPose = !laserPose.empty();
         return runMap(input, mapOptions);
     }
     return runInfo(input, infoOptions, infoTimed);

@@ -8,22 +8,19 @@
 #include "commands.hpp"
 #include "pictures/map_files.hpp"
 #include "play/terminal.hpp"
-#include "stream/scan_poses.hpp"
+#include "stream/pose_sources.hpp"
 
 namespace {
-
-constexpr std::size_t kOdometryTrack = 0;
 
 struct Mapping {
     const std::string& input;
     const MapOptions& options;
     OccupancyGrid grid;
-    ScanPoser poser;
+    PoseSources poses;
     LogInfo info;
     std::uint64_t scans = 0;           // read from the log
     std::uint64_t fromLines = 0;       // placed by the pose on their own line
-    std::uint64_t poseSamples = 0;     // odometry samples read
-    std::string failure;               // the map can't be made (too large)
+    std::string failure;               // the map can't be made (too large, no poses)
     bool progress = false;             // standard error is a terminal
     std::chrono::steady_clock::time_point lastProgress;
 };
@@ -44,19 +41,22 @@ bool mapScan(Mapping& m, const RawScan& scan, const Pose2D& laser) {
     return true;
 }
 
+// When the pose sources can't go on, their reason is the map's.
+bool failed(Mapping& m) {
+    if (m.failure.empty()) m.failure = m.poses.failure;
+    return false;
+}
+
 RawScanSink sinkFor(Mapping& m) {
     RawScanSink sink;
     sink.begin = [&m](const LogInfo& info) { m.info = info; };
     sink.scan = [&m](const RawScan& scan) {
         ++m.scans;
-        if (!scan.hasPose) return addPosedScan(m.poser, scan);
+        if (!scan.hasPose) return addScanNeedingPose(m.poses, scan) || failed(m);
         ++m.fromLines;
         return mapScan(m, scan, scan.pose);
     };
-    sink.pose = [&m](const PoseSample& sample) {
-        ++m.poseSamples;
-        return addPoseSample(m.poser, kOdometryTrack, sample);
-    };
+    sink.pose = [&m](const PoseSample& sample) { return addLogPose(m.poses, sample) || failed(m); };
     return sink;
 }
 
@@ -67,15 +67,16 @@ std::string plural(std::uint64_t count, const char* one, const char* many) {
 std::string poseSource(const Mapping& m) {
     std::string source;
     if (m.fromLines > 0) source = "the " + m.info.topic + " lines";
-    if (m.poser.counts.placed > 0) {
-        source += std::string(source.empty() ? "" : " and ") + "odometry (" + plural(m.poseSamples, "sample", "samples") +
-                  ", interpolated)";
+    if (m.poses.poser.counts.placed > 0) {
+        source += std::string(source.empty() ? "" : " and ") + m.poses.description + " (" +
+                  plural(m.poses.samples, "sample", "samples") + ", interpolated)";
+        if (!m.poses.mounting.empty()) source += "; " + m.poses.mounting;
     }
     return source.empty() ? "nowhere: the log holds no poses for these scans" : source;
 }
 
 std::string leftOutText(const Mapping& m) {
-    const PosedScanCounts& c = m.poser.counts;
+    const PosedScanCounts& c = m.poses.poser.counts;
     const std::uint64_t placed = m.fromLines + c.placed;
     const std::uint64_t left = m.scans - placed;
     std::string text = plural(placed, "scan", "scans") + " mapped, " + std::to_string(left) + " left out";
@@ -108,18 +109,25 @@ int runMap(const std::string& input, const MapOptions& options) {
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
-    Mapping m{input, options, makeGrid(options.settings), {}, {}, 0, 0, 0, {}, isatty(STDERR_FILENO) == 1, start};
-    m.poser.chain.resize(2);
-    m.poser.chain[1].fixed = true;
-    if (options.hasLaserPose) m.poser.chain[1].fixedPose = options.laserPose;
-    m.poser.placed = [&m](const RawScan& scan, const Pose2D& laser) { return mapScan(m, scan, laser); };
+    Mapping m{input, options, makeGrid(options.settings), {}, {}, 0, 0, {}, isatty(STDERR_FILENO) == 1, start};
+    startPoseSources(m.poses, options.poses,
+                     [&m](const RawScan& scan, const Pose2D& laser) { return mapScan(m, scan, laser); });
 
     std::string error;
-    const bool read = readRawLog(input, options.log, sinkFor(m), error);
-    if (m.failure.empty()) finishPoses(m.poser);
+    LogOptions logOptions = options.log;
+    logOptions.poseTopic = options.poses.poseTopic;
+    const bool read = readRawLog(input, logOptions, sinkFor(m), error);
+    if (m.failure.empty()) {
+        finishPoseSources(m.poses);
+        m.failure = m.poses.failure;
+    }
     if (m.progress) std::fputs(kClearStatus, stderr);
     if (!m.failure.empty()) {
         std::fprintf(stderr, "scanlog: %s: %s\n", input.c_str(), m.failure.c_str());
+        return 1;
+    }
+    if (!read && m.scans == 0) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
     if (!m.grid.touched) {

@@ -470,6 +470,7 @@ bool parseOdometry(const std::vector<std::string_view>& fields, PoseSample& samp
         return false;
     }
     sample.stampNs = stamped.stampNs;
+    sample.topic = "ODOM";
     return true;
 }
 

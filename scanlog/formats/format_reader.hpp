@@ -22,6 +22,9 @@ struct LogOptions {
     std::string topic;  // ROS bags: the LaserScan topic; empty: the only one there is
     std::string laser;  // CARMEN: the line kind; empty: the front laser
     StampMode stamp = StampMode::relative;
+    // Maps of ROS bags: the pose topic to read beside /tf and /tf_static; empty: every topic
+    // of a pose type.
+    std::string poseTopic;
 };
 
 // A pose in the plane: metres, and radians counter-clockwise from the x axis.
@@ -47,11 +50,15 @@ struct RawScan {
     std::string frameId;           // ROS: the frame the scan was taken in
 };
 
-// A pose the log holds beside its scans (CARMEN ODOM lines), for maps: the robot's pose at
-// `stampNs` in the log's fixed frame.
+// A pose the log holds beside its scans, for maps: `child`'s pose in `parent`'s frame at
+// `stampNs`. CARMEN ODOM lines: the robot's pose in the log's fixed frame, `topic` "ODOM".
+// ROS bags: a message of a pose topic (`parent` its frame_id, `child` the Odometry's
+// child_frame_id or empty), or one transform of /tf or /tf_static (`fixed`: for all time).
 struct PoseSample {
     std::int64_t stampNs = 0;
     Pose2D pose;
+    std::string topic, parent, child;
+    bool fixed = false;
 };
 
 // What a reader knows about the log before its first scan.

@@ -20,7 +20,11 @@
 
 namespace {
 
-enum FrameKind : std::uint32_t { kInfoFrame = 1, kScanFrame = 2, kDoneFrame = 3, kErrorFrame = 4 };
+// A frame id frame comes before the scan frames of that frame id (only when it changes); a
+// pose frame carries one PoseSample.
+enum FrameKind : std::uint32_t {
+    kInfoFrame = 1, kScanFrame = 2, kDoneFrame = 3, kErrorFrame = 4, kFrameIdFrame = 5, kPoseFrame = 6
+};
 
 constexpr std::size_t kHeaderSize = sizeof(std::uint32_t) + sizeof(std::uint64_t);
 // stampNs, angleMin, angleIncrement, rangeMin, rangeMax, rangeMaxIsNoReturn, then the width of
@@ -119,6 +123,44 @@ void scanFrame(std::vector<char>& out, const RawScan& scan) {
         const float value = static_cast<float>(range);
         put(out, at, &value, sizeof value);
     }
+}
+
+// stampNs, x, y, yaw, fixed, then topic, parent and child, each after its uint32 length.
+void poseFrame(std::vector<char>& out, const PoseSample& sample) {
+    std::size_t at = startFrame(out, kPoseFrame, 4 * 8 + 1 + 3 * 4 + sample.topic.size() + sample.parent.size() +
+                                                     sample.child.size());
+    const char fixed = sample.fixed ? 1 : 0;
+    put(out, at, &sample.stampNs, 8);
+    put(out, at, &sample.pose.x, 8);
+    put(out, at, &sample.pose.y, 8);
+    put(out, at, &sample.pose.yaw, 8);
+    put(out, at, &fixed, 1);
+    for (const std::string* text : {&sample.topic, &sample.parent, &sample.child}) {
+        const auto length = static_cast<std::uint32_t>(text->size());
+        put(out, at, &length, 4);
+        put(out, at, text->data(), text->size());
+    }
+}
+
+bool readPose(const char* payload, std::uint64_t length, PoseSample& sample) {
+    constexpr std::uint64_t kFixed = 4 * 8 + 1;
+    if (length < kFixed) return false;
+    std::memcpy(&sample.stampNs, payload, 8);
+    std::memcpy(&sample.pose.x, payload + 8, 8);
+    std::memcpy(&sample.pose.y, payload + 16, 8);
+    std::memcpy(&sample.pose.yaw, payload + 24, 8);
+    sample.fixed = payload[32] != 0;
+    std::uint64_t at = kFixed;
+    for (std::string* text : {&sample.topic, &sample.parent, &sample.child}) {
+        std::uint32_t size = 0;
+        if (length - at < 4) return false;
+        std::memcpy(&size, payload + at, 4);
+        at += 4;
+        if (length - at < size) return false;
+        text->assign(payload + at, size);
+        at += size;
+    }
+    return at == length;
 }
 
 bool readInfo(const char* payload, std::uint64_t length, LogInfo& info) {
@@ -244,11 +286,24 @@ void childMemory(std::uint64_t allowance) {
         infoFrame(frame, info);
         send(pipeEnd, frame);
     };
-    sink.scan = [&frame, pipeEnd](const RawScan& scan) {
+    std::string frameId;
+    sink.scan = [&frame, &frameId, pipeEnd](const RawScan& scan) {
+        if (scan.frameId != frameId) {
+            frameId = scan.frameId;
+            textFrame(frame, kFrameIdFrame, frameId);
+            send(pipeEnd, frame);
+        }
         scanFrame(frame, scan);
         send(pipeEnd, frame);
         return true;
     };
+    if (how.poses) {
+        sink.pose = [&frame, pipeEnd](const PoseSample& sample) {
+            poseFrame(frame, sample);
+            send(pipeEnd, frame);
+            return true;
+        };
+    }
     std::string error;
     if (read(sink, error)) {
         startFrame(frame, kDoneFrame, 0);
@@ -360,7 +415,8 @@ struct Relay {
     bool begun = false;
     std::uint64_t scanCount = 0;
     std::uint64_t scans = 0;  // handed to the sink
-    RawScan scan;
+    RawScan scan;             // keeps the frame id last sent
+    PoseSample pose;
 };
 
 // Hands one frame's content to the sink.
@@ -377,6 +433,14 @@ Ending relayFrame(Relay& r, std::uint32_t kind, const char* payload, std::uint64
         r.scanCount = info.scanCount;
         if (r.sink.begin) r.sink.begin(info);
         return Ending::reading;
+    }
+    if (kind == kFrameIdFrame) {
+        r.scan.frameId.assign(payload, length);
+        return Ending::reading;
+    }
+    if (kind == kPoseFrame) {
+        if (!r.sink.pose || !readPose(payload, length, r.pose)) return Ending::garbled;
+        return r.sink.pose(r.pose) ? Ending::reading : Ending::stopped;
     }
     if (kind != kScanFrame || !readScan(payload, length, r.scan)) return Ending::garbled;
     ++r.scans;
@@ -415,7 +479,7 @@ bool readInChild(const ChildReading& how, const ChildRead& read, const RawScanSi
         if (sink.begin) sink.begin(how.before);
         return false;
     }
-    Relay r{sink, error, false, 0, 0, {}};
+    Relay r{sink, error, false, 0, 0, {}, {}};
     const Ending ending = relay(child.from, r);
     // A child that has said its last word or closed the pipe by dying ends by itself.
     if (ending == Ending::stopped || ending == Ending::garbled) kill(child.pid, SIGKILL);

@@ -69,7 +69,7 @@ void dropOldSamples(ScanPoser& poser) {
 
 // Places the waiting scans, oldest first, until one must still wait.
 bool placeWaiting(ScanPoser& poser) {
-    while (!poser.waiting.empty() && !poser.stopped) {
+    while (poser.ready && !poser.waiting.empty() && !poser.stopped) {
         const RawScan& scan = poser.waiting.front();
         Pose2D laser;
         const Placing placing = laserPoseOf(poser, scan.stampNs, laser);
@@ -128,6 +128,8 @@ bool addPoseSample(ScanPoser& poser, std::size_t track, const PoseSample& sample
     }
     return placeWaiting(poser);
 }
+
+bool placeWaitingScans(ScanPoser& poser) { return placeWaiting(poser); }
 
 void finishPoses(ScanPoser& poser) {
     for (PoseTrack& track : poser.chain) track.ended = true;

@@ -44,6 +44,7 @@ struct ScanPoser {
     bool anyScan = false;
     std::int64_t newestStampNs = 0;  // of the scans seen, when anyScan
     bool stopped = false;
+    bool ready = true;  // false while the chain is not known yet: scans only wait
 };
 
 Pose2D composePoses(const Pose2D& outer, const Pose2D& inner);
@@ -54,5 +55,7 @@ Pose2D interpolatePoses(const Pose2D& a, const Pose2D& b, double fraction);
 bool addPosedScan(ScanPoser& poser, const RawScan& scan);
 // A sample of track `track`; false when the consumer asked to stop.
 bool addPoseSample(ScanPoser& poser, std::size_t track, const PoseSample& sample);
+// Places what waits and can be placed now: after the chain was set up or changed.
+bool placeWaitingScans(ScanPoser& poser);
 // The log has ended: scans still waiting lie after the last sample of some track.
 void finishPoses(ScanPoser& poser);
