@@ -114,9 +114,9 @@ int runMap(const std::string& input, const MapOptions& options) {
                      [&m](const RawScan& scan, const Pose2D& laser) { return mapScan(m, scan, laser); });
 
     std::string error;
-    LogOptions logOptions = options.log;
-    logOptions.poseTopic = options.poses.poseTopic;
-    const bool read = readRawLog(input, logOptions, sinkFor(m), error);
+    RawScanSink sink = sinkFor(m);
+    sink.poseTopic = options.poses.poseTopic;
+    const bool read = readRawLog(input, options.log, sink, error);
     if (m.failure.empty()) {
         finishPoseSources(m.poses);
         m.failure = m.poses.failure;

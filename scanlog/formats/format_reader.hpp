@@ -22,9 +22,6 @@ struct LogOptions {
     std::string topic;  // ROS bags: the LaserScan topic; empty: the only one there is
     std::string laser;  // CARMEN: the line kind; empty: the front laser
     StampMode stamp = StampMode::relative;
-    // Maps of ROS bags: the pose topic to read beside /tf and /tf_static; empty: every topic
-    // of a pose type.
-    std::string poseTopic;
 };
 
 // A pose in the plane: metres, and radians counter-clockwise from the x axis.
@@ -77,6 +74,9 @@ struct RawScanSink {
     std::function<bool(const RawScan&)> scan;
     // May be empty: readers then skip the log's poses unread. Returns false like `scan`.
     std::function<bool(const PoseSample&)> pose;
+    // ROS bags: the pose topic to read beside /tf and /tf_static; empty: every topic of a pose
+    // type.
+    std::string poseTopic{};
 };
 
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set

@@ -297,6 +297,7 @@ void childMemory(std::uint64_t allowance) {
         send(pipeEnd, frame);
         return true;
     };
+    sink.poseTopic = how.poseTopic;
     if (how.poses) {
         sink.pose = [&frame, pipeEnd](const PoseSample& sample) {
             poseFrame(frame, sample);

@@ -346,7 +346,7 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
         if (t.name == topic) info.scanCount = t.messages;
     }
     Reading reading{path, sink, error, 0, {}, {}, {}, 0};
-    if (sink.pose && !choosePoseTopics(topics, options.poseTopic, reading.poseTopics, error)) {
+    if (sink.pose && !choosePoseTopics(topics, sink.poseTopic, reading.poseTopics, error)) {
         error = path + ": " + error;
         if (sink.begin) sink.begin(info);
         return false;
@@ -365,6 +365,7 @@ bool readRos1Bag(const std::string& file, const std::string& path, const LogOpti
     how.before.format = "ROS 1 bag";
     how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
     how.poses = static_cast<bool>(sink.pose);
+    how.poseTopic = sink.poseTopic;
     const int fd = openForChild(file);
     if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
