@@ -2,9 +2,15 @@
 // exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <geometry_msgs/PoseStamped.h>
 #include <opencv2/imgcodecs.hpp>
+#include <rosbag/bag.h>
+#include <sensor_msgs/LaserScan.h>
 #include <string>
+#include <tf2_msgs/TFMessage.h>
 #include <vector>
 
 #include "run_program.hpp"
@@ -21,6 +27,8 @@ ProgramResult scanlog(std::vector<std::string> arguments) {
     run.argv.insert(run.argv.end(), arguments.begin(), arguments.end());
     return runProgram(run);
 }
+
+std::size_t lineCount(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 std::string lastLine(const std::string& text) {
     const std::size_t end = text.find_last_not_of('\n');
@@ -171,4 +179,137 @@ TEST(MapCommand, RealCorrectedLogs) {
     }
 }
 
+// ---- ROS 1 bags ---------------------------------------------------------------------------
+
+namespace ros1 {
+
+constexpr double kLaserX = 0.2;  // the laser 20 cm ahead of the robot's centre
+
+ros::Time at(double seconds) { return ros::Time(1700000000.0 + seconds); }
+
+// The robot's pose at `seconds`: driving along x and turning a little.
+geometry_msgs::Pose robotPose(double seconds) {
+    geometry_msgs::Pose pose;
+    pose.position.x = 0.5 * seconds;
+    pose.position.y = 0.1 * seconds;
+    const double yaw = 0.3 * seconds;
+    pose.orientation.z = std::sin(yaw / 2);
+    pose.orientation.w = std::cos(yaw / 2);
+    return pose;
+}
+
+geometry_msgs::TransformStamped transformOf(const std::string& parent, const std::string& child, double seconds,
+                                          const geometry_msgs::Pose& pose) {
+    geometry_msgs::TransformStamped t;
+    t.header.stamp = at(seconds);
+    t.header.frame_id = parent;
+    t.child_frame_id = child;
+    t.transform.translation.x = pose.position.x;
+    t.transform.translation.y = pose.position.y;
+    t.transform.rotation = pose.orientation;
+    return t;
+}
+
+enum class Poses { topic, topicWithoutStaticTransform, transforms, none, twoTopics };
+
+// Scans at 10 Hz, poses at 25 Hz, for 3 seconds; the laser's mounting on /tf_static.
+void writeBag(const std::string& path, Poses poses) {
+    rosbag::Bag bag(path, rosbag::bagmode::Write);
+    if (poses != Poses::topicWithoutStaticTransform && poses != Poses::none) {
+        geometry_msgs::Pose mounting;
+        mounting.position.x = kLaserX;
+        mounting.orientation.w = 1;
+        tf2_msgs::TFMessage fixed;
+        fixed.transforms.push_back(transformOf("base_link", "laser", 0, mounting));
+        bag.write("/tf_static", at(0), fixed);
+    }
+    for (int k = 0; k <= 75; ++k) {
+        const double t = k / 25.0;
+        if (poses == Poses::transforms) {
+            tf2_msgs::TFMessage moving;
+            moving.transforms.push_back(transformOf("map", "base_link", t, robotPose(t)));
+            bag.write("/tf", at(t), moving);
+        } else if (poses != Poses::none) {
+            geometry_msgs::PoseStamped pose;
+            pose.header.stamp = at(t);
+            pose.header.frame_id = "map";
+            pose.pose = robotPose(t);
+            bag.write("/robot_pose", at(t), pose);
+            if (poses == Poses::twoTopics) bag.write("/other_pose", at(t), pose);
+        }
+    }
+    for (int k = 0; k < 30; ++k) {
+        const double t = 0.05 + k / 10.0;
+        sensor_msgs::LaserScan scan;
+        scan.header.stamp = at(t);
+        scan.header.frame_id = "laser";
+        scan.angle_min = -1.5f;
+        scan.angle_increment = 0.01f;
+        scan.range_min = 0.1f;
+        scan.range_max = 30;
+        for (int beam = 0; beam < 301; ++beam) scan.ranges.push_back(2.0f + 0.5f * std::sin(beam * 0.05f + k));
+        bag.write("/scan", at(t), scan);
+    }
+    bag.close();
+}
+
+}  // namespace ros1
+
+TEST(MapCommandRos1, APoseTopicAndTheSameTransformsGiveTheSameMap) {
+    TempDir folder;
+    struct Case {
+        ros1::Poses poses;
+        std::vector<std::string> options;
+        std::string source;  // in the summary
+    } cases[] = {
+        {ros1::Poses::topic, {}, "poses from /robot_pose (76 samples, interpolated); the laser's offset from /tf_static "
+                                 "(base_link to laser)"},
+        {ros1::Poses::transforms, {}, "poses from /tf, map to laser through 2 transforms (1 moving) (76 samples"},
+        {ros1::Poses::topicWithoutStaticTransform, {"--laser-pose", "0.2,0,0"},
+         "poses from /robot_pose (76 samples, interpolated); the laser's offset from --laser-pose"},
+        {ros1::Poses::twoTopics, {"--pose", "robot_pose"}, "poses from /robot_pose"},
+    };
+    std::string first;
+    for (const Case& c : cases) {
+        const std::string bag = folder.path + "/poses.bag";
+        ros1::writeBag(bag, c.poses);
+        std::vector<std::string> arguments{"map", bag, "-o", folder.path + "/poses.yaml"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const ProgramResult run = scanlog(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("30 scans mapped, 0 left out; " + c.source), std::string::npos) << run.err;
+        const std::string pgm = readFile(folder.path + "/poses.pgm");
+        if (first.empty()) {
+            first = pgm;
+            // Walls 1.5 to 2.5 m around a path of 1.5 m: some of each kind of cell.
+            EXPECT_NE(pgm.find('\x00', 15), std::string::npos);
+            EXPECT_NE(pgm.find('\xfe'), std::string::npos);
+        }
+        EXPECT_TRUE(pgm == first) << "the map differs with " << run.err;
+    }
+}
+
+TEST(MapCommandRos1, WithoutAChoiceOfPosesOneLineSaysWhatThereIs) {
+    TempDir folder;
+    struct Case {
+        ros1::Poses poses;
+        std::string message;
+    } cases[] = {
+        {ros1::Poses::none, "no poses for the scans in frame \"laser\": /tf does not reach it from odom (frames: none), "
+                            "and pose topics: none; choose with --pose TOPIC or --fixed-frame FRAME"},
+        {ros1::Poses::twoTopics, "no poses for the scans in frame \"laser\": /tf does not reach it from odom (frames: "
+                                 "base_link, laser), and pose topics: /other_pose, /robot_pose; choose with --pose"},
+    };
+    for (const Case& c : cases) {
+        const std::string bag = folder.path + "/poses.bag";
+        ros1::writeBag(bag, c.poses);
+        const ProgramResult run = scanlog({"map", bag, "-o", folder.path + "/poses.png"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(lastLine(run.err).rfind("scanlog: " + bag + ": " + c.message, 0), 0u) << run.err;
+        EXPECT_EQ(lineCount(run.err), 1u) << run.err;
+        EXPECT_FALSE(std::filesystem::exists(folder.path + "/poses.png"));
+    }
+}
+
 }  // namespace
+
