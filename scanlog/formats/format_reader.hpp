@@ -101,3 +101,8 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
 // Decodes a CDR-encoded sensor_msgs/msg/LaserScan (ROS 2), encapsulation header included.
 // False with `error` set to what is wrong (no file or place: the caller adds those).
 bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& scan, std::string& error);
+// Decodes a CDR-encoded pose message of ROS 2 type `type` (nav_msgs/msg/Odometry,
+// geometry_msgs/msg/PoseStamped or PoseWithCovarianceStamped: one sample; tf2_msgs/msg/TFMessage:
+// one a transform), handing each to `take` with `topic` set. False with `error` set on damage.
+bool decodeRos2Poses(const unsigned char* data, std::size_t size, const std::string& type, const std::string& topic,
+                     const std::function<void(const PoseSample&)>& take, std::string& error);
