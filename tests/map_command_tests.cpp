@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fastcdr/Cdr.h>
+#include <fastcdr/FastBuffer.h>
 #include <filesystem>
 #include <geometry_msgs/PoseStamped.h>
 #include <opencv2/imgcodecs.hpp>
 #include <rosbag/bag.h>
 #include <sensor_msgs/LaserScan.h>
+#include <sqlite3.h>
 #include <string>
 #include <tf2_msgs/TFMessage.h>
 #include <vector>
@@ -308,6 +311,129 @@ TEST(MapCommandRos1, WithoutAChoiceOfPosesOneLineSaysWhatThereIs) {
         EXPECT_EQ(lastLine(run.err).rfind("scanlog: " + bag + ": " + c.message, 0), 0u) << run.err;
         EXPECT_EQ(lineCount(run.err), 1u) << run.err;
         EXPECT_FALSE(std::filesystem::exists(folder.path + "/poses.png"));
+    }
+}
+
+// ---- ROS 2 bags (SQLite) ------------------------------------------------------------------
+
+namespace ros2 {
+
+using eprosima::fastcdr::Cdr;
+using Bytes = std::vector<unsigned char>;
+
+struct Row {
+    std::int64_t topicId;
+    std::uint64_t timestamp;
+    Bytes data;
+};
+
+Bytes bytesOf(eprosima::fastcdr::FastBuffer& buffer, Cdr& cdr) {
+    const auto* start = reinterpret_cast<const unsigned char*>(buffer.getBuffer());
+    return Bytes(start, start + cdr.getSerializedDataLength());
+}
+
+void header(Cdr& cdr, double seconds, const std::string& frame) {
+    const ros::Time stamp = ros1::at(seconds);
+    cdr << static_cast<std::int32_t>(stamp.sec) << static_cast<std::uint32_t>(stamp.nsec) << frame;
+}
+
+void pose(Cdr& cdr, const geometry_msgs::Pose& p) {
+    cdr << p.position.x << p.position.y << p.position.z << p.orientation.x << p.orientation.y << p.orientation.z
+        << p.orientation.w;
+}
+
+Bytes poseStamped(double seconds) {
+    eprosima::fastcdr::FastBuffer buffer;
+    Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
+    cdr.serialize_encapsulation();
+    header(cdr, seconds, "map");
+    pose(cdr, ros1::robotPose(seconds));
+    return bytesOf(buffer, cdr);
+}
+
+Bytes transforms(double seconds, const std::string& parent, const std::string& child, const geometry_msgs::Pose& p) {
+    eprosima::fastcdr::FastBuffer buffer;
+    Cdr cdr(buffer, Cdr::BIG_ENDIANNESS, Cdr::DDS_CDR);
+    cdr.serialize_encapsulation();
+    cdr << std::uint32_t{1};
+    header(cdr, seconds, parent);
+    cdr << child;
+    pose(cdr, p);
+    return bytesOf(buffer, cdr);
+}
+
+Bytes scan(double seconds, int k) {
+    eprosima::fastcdr::FastBuffer buffer;
+    Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
+    cdr.serialize_encapsulation();
+    header(cdr, seconds, "laser");
+    std::vector<float> ranges, intensities;
+    for (int beam = 0; beam < 301; ++beam) ranges.push_back(2.0f + 0.5f * std::sin(beam * 0.05f + k));
+    cdr << -1.5f << 1.5f << 0.01f << 0.0f << 0.1f << 0.1f << 30.0f << ranges << intensities;
+    return bytesOf(buffer, cdr);
+}
+
+void exec(sqlite3* db, const std::string& sql) { ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
+
+// The scenario of the ROS 1 bags, as rosbag2 stores it: topics 1 /scan, 2 /robot_pose,
+// 3 /tf, 4 /tf_static.
+void writeBag(const std::string& file, bool withTransforms) {
+    std::vector<Row> rows;
+    geometry_msgs::Pose mounting;
+    mounting.position.x = ros1::kLaserX;
+    mounting.orientation.w = 1;
+    rows.push_back({4, ros1::at(0).toNSec(), transforms(0, "base_link", "laser", mounting)});
+    for (int k = 0; k <= 75; ++k) {
+        const double t = k / 25.0;
+        if (withTransforms) {
+            rows.push_back({3, ros1::at(t).toNSec(), transforms(t, "map", "base_link", ros1::robotPose(t))});
+        } else {
+            rows.push_back({2, ros1::at(t).toNSec(), poseStamped(t)});
+        }
+    }
+    for (int k = 0; k < 30; ++k) rows.push_back({1, ros1::at(0.05 + k / 10.0).toNSec(), scan(0.05 + k / 10.0, k)});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    exec(db, "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT NOT NULL, type TEXT NOT NULL, "
+             "serialization_format TEXT NOT NULL, offered_qos_profiles TEXT NOT NULL);"
+             "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER NOT NULL, timestamp INTEGER NOT NULL, "
+             "data BLOB NOT NULL); CREATE INDEX timestamp_idx ON messages (timestamp ASC); BEGIN;"
+             "INSERT INTO topics VALUES (1, '/scan', 'sensor_msgs/msg/LaserScan', 'cdr', ''),"
+             "(2, '/robot_pose', 'geometry_msgs/msg/PoseStamped', 'cdr', ''),"
+             "(3, '/tf', 'tf2_msgs/msg/TFMessage', 'cdr', ''), (4, '/tf_static', 'tf2_msgs/msg/TFMessage', 'cdr', '')");
+    sqlite3_stmt* insert = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO messages (topic_id, timestamp, data) VALUES (?, ?, ?)", -1, &insert,
+                                 nullptr),
+              SQLITE_OK);
+    for (const Row& row : rows) {
+        sqlite3_bind_int64(insert, 1, row.topicId);
+        sqlite3_bind_int64(insert, 2, static_cast<sqlite3_int64>(row.timestamp));
+        sqlite3_bind_blob(insert, 3, row.data.data(), static_cast<int>(row.data.size()), SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    exec(db, "COMMIT");
+    ASSERT_EQ(sqlite3_close(db), SQLITE_OK);
+}
+
+}  // namespace ros2
+
+TEST(MapCommandRos2, SqliteBagsGiveTheMapOfTheSameRos1Bag) {
+    TempDir folder;
+    ros1::writeBag(folder.path + "/one.bag", ros1::Poses::topic);
+    ASSERT_EQ(scanlog({"map", folder.path + "/one.bag", "-o", folder.path + "/one.yaml"}).status, 0);
+    const std::string expected = readFile(folder.path + "/one.pgm");
+    for (const bool withTransforms : {false, true}) {
+        const std::string bag = folder.path + (withTransforms ? "/tf.db3" : "/pose.db3");
+        ros2::writeBag(bag, withTransforms);
+        const ProgramResult run = scanlog({"map", bag, "-o", folder.path + "/two.yaml"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("30 scans mapped, 0 left out; poses from " +
+                               std::string(withTransforms ? "/tf, map to laser" : "/robot_pose")),
+                  std::string::npos)
+            << run.err;
+        EXPECT_TRUE(readFile(folder.path + "/two.pgm") == expected) << run.err;
     }
 }
 
