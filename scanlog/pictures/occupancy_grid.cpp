@@ -55,7 +55,8 @@ struct Span {
 
 // The storage along one axis once it must hold [needMin, needMax]: what it holds now (or only
 // what is needed, when together they would be too large), and room beyond on each side that
-// grows, so that a robot driving on doesn't copy the grid at every scan.
+// grows, as much again as it holds, so that a robot driving on doesn't copy the grid at every
+// scan. Room never written costs no memory: calloc'd pages are only made when first touched.
 Span grownSpan(std::int64_t first, std::int64_t size, std::int64_t needMin, std::int64_t needMax, std::int64_t limit) {
     std::int64_t low = size > 0 ? std::min(first, needMin) : needMin;
     std::int64_t high = size > 0 ? std::max(first + size - 1, needMax) : needMax;
@@ -63,7 +64,7 @@ Span grownSpan(std::int64_t first, std::int64_t size, std::int64_t needMin, std:
         low = needMin;
         high = needMax;
     }
-    const std::int64_t margin = std::max(kLeastMargin, size / 2);
+    const std::int64_t margin = std::max(kLeastMargin, size);
     const std::int64_t room = limit - (high - low + 1);
     const bool growsLow = size == 0 || needMin < first, growsHigh = size == 0 || needMax > first + size - 1;
     const std::int64_t lowMargin = growsLow ? std::min(margin, room / 2) : 0;
