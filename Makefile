@@ -41,6 +41,7 @@ bench:
 	bench/player_bench.sh $(BUILD)
 	bench/render_bench.sh $(BUILD)
 	$(BUILD)/bench/convert_bench --benchmark_min_time=1
+	$(BUILD)/bench/map_bench --benchmark_min_time=1
 
 # Fuzzes each reader for FUZZ_SECONDS, starting from its small corpus in tests/.
 FUZZ_TARGETS = reader carmen mcap sqlite cdr frames

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -373,3 +374,88 @@ TEST(ReadLog, DamageEndsInOneEscapedLineAfterTheRecordsKnownExactly) {
 }
 
 }  // namespace
+
+// ---- what maps take from a CARMEN log -----------------------------------------------------
+
+struct PosedOutcome {
+    Outcome out;
+    std::vector<PoseSample> poses;
+};
+
+PosedOutcome readWithPoses(const std::string& text, const std::string& laser = "") {
+    TextSource source{text, 7, std::string::npos};
+    PosedOutcome result;
+    RawScanSink sink;
+    sink.scan = [&](const RawScan& scan) {
+        result.out.scans.push_back(scan);
+        return true;
+    };
+    sink.pose = [&](const PoseSample& sample) {
+        result.poses.push_back(sample);
+        return true;
+    };
+    LogOptions options;
+    options.laser = laser;
+    readCarmenLog(ByteReader{readText, &source}, "log", options, sink, result.out.error);
+    return result;
+}
+
+TEST(CarmenLogPoses, LaserLinesCarryTheLaserPoseAndTheirNoReturnRange) {
+    const std::string robot = "ROBOTLASER1 0 -1.5708 3.1416 0.0174 8.0 0.01 0 2 1.0 2.0 0 "
+                              "1.5 -2.5 0.75 9 9 9 0 0 0 0 0 5.0 host 5.0\n";
+    struct Case {
+        std::string log, laser;
+        bool hasPose;
+        Pose2D pose;
+        double noReturnFrom;
+    } cases[] = {
+        {flaser({"1.0", "2.0"}), "", true, {0.1, 0.2, 0.3}, 81.91},
+        {"PARAM robot_front_laser_max 50 1 h 1\n" + flaser({"1.0"}), "", true, {0.1, 0.2, 0.3}, 50},
+        {"PARAM robot_rear_laser_max 20 1 h 1\n" + flaser({"1.0"}), "", true, {0.1, 0.2, 0.3}, 81.91},
+        {"PARAM robot_rear_laser_max 20 1 h 1\n" + flaser({"1.0"}, "1.5", "RLASER"), "RLASER", true, {0.1, 0.2, 0.3}, 20},
+        {"PARAM robot_front_laser_max fifty 1 h 1\n" + flaser({"1.0"}), "", true, {0.1, 0.2, 0.3}, 81.91},
+        {"FLASER 1 1.0 0.1 y 0.3 0 0 0 1.5 host 1.5\n", "", false, {}, 81.91},
+        {robot, "", true, {1.5, -2.5, 0.75}, std::numeric_limits<double>::infinity()},
+        {rawlaser("RAWLASER1", "0 -1.5708 3.1416 0.0174 8.0 0.01 0", {"1.0"}, "5.0"), "", false, {},
+         std::numeric_limits<double>::infinity()},
+    };
+    for (const Case& c : cases) {
+        const PosedOutcome result = readWithPoses(c.log, c.laser);
+        ASSERT_EQ(result.out.scans.size(), 1u) << result.out.error << c.log;
+        const RawScan& scan = result.out.scans[0];
+        EXPECT_EQ(scan.hasPose, c.hasPose) << c.log;
+        if (c.hasPose) {
+            EXPECT_EQ(scan.pose.x, c.pose.x);
+            EXPECT_EQ(scan.pose.y, c.pose.y);
+            EXPECT_EQ(scan.pose.yaw, c.pose.yaw);
+        }
+        EXPECT_EQ(scan.noReturnFrom, c.noReturnFrom) << c.log;
+    }
+}
+
+TEST(CarmenLogPoses, OdometryGoesToMapsOfScansWithoutAPoseOfTheirOwn) {
+    const std::string odometry = "ODOM 1 2 0.5 0 0 0 4.25 host 4.25\n";
+    const std::string raw = rawlaser("RAWLASER1", "0 -1.5708 3.1416 0.0174 8.0 0.01 0", {"1.0"}, "5.0");
+    struct Case {
+        std::string log;
+        std::size_t poses;
+    } cases[] = {
+        {odometry + raw + odometry, 2}, {odometry + flaser({"1.0"}) + odometry, 1},  // before the kind was known
+        {"LASER3 1 1.0 5.0 host 5.0\n" + odometry, 1}, {raw + "# ODOM 1 2 3\n", 0},
+    };
+    for (const Case& c : cases) {
+        const PosedOutcome result = readWithPoses(c.log);
+        EXPECT_TRUE(result.out.error.empty()) << result.out.error;
+        ASSERT_EQ(result.poses.size(), c.poses) << c.log;
+        if (c.poses == 0) continue;
+        EXPECT_EQ(result.poses[0].stampNs, 4250000000);
+        EXPECT_EQ(result.poses[0].pose.x, 1);
+        EXPECT_EQ(result.poses[0].pose.y, 2);
+        EXPECT_EQ(result.poses[0].pose.yaw, 0.5);
+    }
+    // Without a consumer of poses, odometry is not even read: damage in it stops nothing.
+    EXPECT_EQ(readCarmen("ODOM 1 2\n" + raw).scans.size(), 1u);
+    const PosedOutcome damaged = readWithPoses(raw + "ODOM 1 2\n" + raw);
+    EXPECT_EQ(damaged.out.scans.size(), 1u);
+    EXPECT_EQ(damaged.out.error, "log: line 2: ODOM line needs 10 fields, but it has 3");
+}

@@ -14,6 +14,7 @@ build=(
   libpng-dev                                     # scanlog render's pictures (its videos: OpenCV's FFmpeg)
   libcli11-dev zlib1g-dev libsqlite3-dev libfastcdr-dev libyaml-cpp-dev liblz4-dev libzstd-dev
   librosbag-storage-dev libsensor-msgs-dev       # scanlog's readers
+  libgeometry-msgs-dev libnav-msgs-dev libtf2-msgs-dev  # the poses scanlog map reads
 )
 package=(dpkg-dev file)                          # building the Debian package
 display=(xvfb xauth xdotool x11-utils imagemagick)  # a virtual display and pictures of windows

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <string>
 
+#include "pictures/occupancy_grid.hpp"
 #include "play/play_options.hpp"
+#include "stream/pose_sources.hpp"
 #include "stream/log_source.hpp"
 #include "stream/picture.hpp"
 
@@ -34,3 +36,11 @@ int runView(const std::string& input, const PlayOptions& options, const std::str
 // `leadingValuesAreSeconds`: scan files' leading values are their times (play's --timed).
 int runRender(const std::string& input, const RenderOptions& options);
 int runInfo(const std::string& input, const LogOptions& options, bool leadingValuesAreSeconds);
+
+struct MapOptions {
+    LogOptions log;
+    std::string output;         // .png, or .yaml (with the .pgm beside it)
+    MapSettings settings;
+    PoseChoice poses;           // --pose, --fixed-frame, --laser-pose
+};
+int runMap(const std::string& input, const MapOptions& options);

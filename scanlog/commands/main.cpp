@@ -134,6 +134,20 @@ std::string subcommandList(CLI::App& app) {
     return list;
 }
 
+// "X,Y,YAW", three numbers.
+bool parseLaserPose(const std::string& text, Pose2D& pose) {
+    double values[3];
+    std::size_t start = 0;
+    for (int k = 0; k < 3; ++k) {
+        const std::size_t comma = k < 2 ? text.find(',', start) : text.size();
+        if (comma == std::string::npos) return false;
+        if (!parseNumber(text.data() + start, text.data() + comma, values[k]) || !std::isfinite(values[k])) return false;
+        start = comma + 1;
+    }
+    pose = Pose2D{values[0], values[1], values[2]};
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -207,6 +221,28 @@ int main(int argc, char** argv) {
     info->add_flag("--timed", infoTimed, "Scan files: the leading values are times in seconds");
     info->add_option("INPUT", input, "Scan file, log file, or ROS 2 bag folder")->required();
 
+    MapOptions mapOptions;
+    auto* map = app.add_subcommand("map", "Draw the whole log as one map, each scan placed by the log's poses");
+    addLogOptions(*map, mapOptions.log);
+    map->add_option("-o,--output", mapOptions.output, "The map: OUT.png, or OUT.yaml with OUT.pgm beside it (ROS map)")
+        ->required();
+    map->add_option("--resolution", mapOptions.settings.resolution, "Metres a cell (default " + shown(kDefaultResolution) + ")")
+        ->check(CLI::Range(1e-4, 1e6));
+    map->add_option("--max-range", mapOptions.settings.maxRange,
+                    "Metres: farther returns only clear the way to this distance (default " + shown(kDefaultMaxRange) + ")")
+        ->check(CLI::Range(1e-3, 1e9));
+    map->add_flag("--path", mapOptions.settings.path, "PNG: draw the laser's path in red");
+    std::string laserPose;
+    map->add_option("--laser-pose", laserPose,
+                    "X,Y,YAW: the laser on the robot (metres, radians), for poses of the robot that the log "
+                    "does not turn into the laser's");
+    map->add_option("--pose", mapOptions.poses.poseTopic,
+                    "ROS bags: the robot's poses from this topic (nav_msgs/Odometry, geometry_msgs/PoseStamped or "
+                    "geometry_msgs/PoseWithCovarianceStamped) instead of /tf");
+    map->add_option("--fixed-frame", mapOptions.poses.fixedFrame,
+                    "ROS bags: the frame of the map, for /tf (default: map when the bag has it, else odom)");
+    map->add_option("LOG", input, "Log file, or ROS 2 bag folder")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -245,6 +281,15 @@ int main(int argc, char** argv) {
         }
         finishPictureOptions(renderOptions.play.picture, renderArguments, true);
         return runRender(input, renderOptions);
+    }
+    if (*map) {
+        if (!laserPose.empty() && !parseLaserPose(laserPose, mapOptions.poses.laserPose)) {
+            std::fprintf(stderr, "scanlog: --laser-pose %s: give it as X,Y,YAW (see scanlog --help)\n",
+                         printableName(laserPose).c_str());
+            return kUsageStatus;
+        }
+        mapOptions.poses.hasLaserPose = !laserPose.empty();
+        return runMap(input, mapOptions);
     }
     return runInfo(input, infoOptions, infoTimed);
 }

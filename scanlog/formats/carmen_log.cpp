@@ -9,6 +9,11 @@
 //                             n r1..rn m e1..em STAMP HOST STAMP
 //   ROBOTLASERk          as RAWLASERk, then laser pose (3), robot pose (3), tv rv
 //                             forward_safety_dist side_safety_dist turn_axis, STAMP HOST STAMP
+// The poses on laser lines are passed on for maps when they read as numbers; a scan without
+// one is still a scan. Two other kinds of line matter to maps: `PARAM robot_front_laser_max
+// VALUE` (and rear), the range at which FLASER/RLASER readings mean no return, and, when the
+// consumer asks for poses, `ODOM x y theta tv rv accel STAMP HOST STAMP`, the robot's pose
+// that RAWLASER (and LASER3, LASER4) scans are placed by.
 // The field count must be exactly what the counts say: a line cut short or run together with
 // the next is an error, never a scan with its time taken from the wrong field.
 #include <cerrno>
@@ -28,6 +33,10 @@ constexpr std::size_t kFirstBufferSize = 64 * 1024;
 constexpr std::uint64_t kMaxCount = 1 << 20;      // beams or remissions: more can't fit a line
 constexpr double kPi = 3.141592653589793;
 constexpr std::string_view kFrontLaserKinds[] = {"FLASER", "ROBOTLASER1", "RAWLASER1"};
+// What the SICK scanners of FLASER/RLASER logs write for no return, when the log has no
+// PARAM line that says where their range ends.
+constexpr double kNoReturnCode = 81.91;
+constexpr std::size_t kOdomFields = 10;  // ODOM x y theta tv rv accel STAMP HOST STAMP
 
 // ---- lines --------------------------------------------------------------------------------
 
@@ -354,6 +363,20 @@ bool parseStampField(std::string_view kind, std::string_view token, RawScan& sca
     return false;
 }
 
+// The laser's pose: first of the pose fields on FLASER/RLASER (corrected logs correct it) and
+// on ROBOTLASER lines. Left unset when it does not read as numbers.
+void takeLaserPose(Layout layout, const std::vector<std::string_view>& fields, std::size_t at, RawScan& scan) {
+    scan.hasPose = false;
+    if (layout != Layout::pose && layout != Layout::robot) return;
+    double values[3];
+    for (int k = 0; k < 3; ++k) {
+        const std::string_view token = fields[at + k];
+        if (!parseNumber(token.data(), token.data() + token.size(), values[k])) return;
+    }
+    scan.pose = Pose2D{values[0], values[1], values[2]};
+    scan.hasPose = true;
+}
+
 // Fills `scan` from the fields of one laser line; false with `what` saying what is wrong.
 bool parseLaserLine(Layout layout, const std::vector<std::string_view>& fields, RawScan& scan, std::string& what) {
     const std::string_view kind = fields[0];
@@ -398,6 +421,7 @@ bool parseLaserLine(Layout layout, const std::vector<std::string_view>& fields, 
             return false;
         }
     }
+    takeLaserPose(layout, fields, afterRanges, scan);
     return parseStampField(kind, fields[needed - kClosingFields], scan, what);
 }
 
@@ -408,7 +432,47 @@ struct CarmenReading {
     const RawScanSink& sink;
     std::string kind;  // the line kind taken; empty until the first front-laser line
     bool begun = false;
+    double frontLaserMax = kNoReturnCode;  // from PARAM lines, when the log has them
+    double rearLaserMax = kNoReturnCode;
 };
+
+// PARAM lines are settings, not scans: one that does not read is passed over.
+void takeParameter(CarmenReading& reading, std::string_view line, std::vector<std::string_view>& fields) {
+    splitFields(line, fields);
+    if (fields.size() < 3) return;
+    double* setting = fields[1] == "robot_front_laser_max" ? &reading.frontLaserMax
+                      : fields[1] == "robot_rear_laser_max" ? &reading.rearLaserMax
+                                                            : nullptr;
+    double value = 0;
+    if (setting != nullptr && parseNumber(fields[2].data(), fields[2].data() + fields[2].size(), value) && value > 0) {
+        *setting = value;
+    }
+}
+
+// Odometry is wanted only when the scans to come take their pose from it: the kind taken
+// has no pose of its own (RAWLASER, LASER3, LASER4), or is not known yet.
+bool wantsOdometry(const CarmenReading& reading) {
+    if (!reading.sink.pose) return false;
+    const Layout layout = layoutOf(reading.kind);
+    return reading.kind.empty() || layout == Layout::raw || layout == Layout::plain;
+}
+
+bool parseOdometry(const std::vector<std::string_view>& fields, PoseSample& sample, std::string& what) {
+    if (fields.size() != kOdomFields) {
+        what = "ODOM line needs " + std::to_string(kOdomFields) + " fields, but it has " + std::to_string(fields.size());
+        return false;
+    }
+    RawScan stamped;
+    if (!parseField("ODOM", "x", fields[1], sample.pose.x, what) ||
+        !parseField("ODOM", "y", fields[2], sample.pose.y, what) ||
+        !parseField("ODOM", "theta", fields[3], sample.pose.yaw, what) ||
+        !parseStampField("ODOM", fields[7], stamped, what)) {
+        return false;
+    }
+    sample.stampNs = stamped.stampNs;
+    sample.topic = "ODOM";
+    return true;
+}
 
 std::string defaultTopic() {
     std::string topic;
@@ -459,7 +523,7 @@ bool takesLine(CarmenReading& reading, std::string_view kind) {
 
 bool readCarmenLog(const ByteReader& bytes, const std::string& path, const LogOptions& options, const RawScanSink& sink,
                    std::string& error) {
-    CarmenReading reading{path, sink, options.laser, false};
+    CarmenReading reading{path, sink, options.laser, false, kNoReturnCode, kNoReturnCode};
     if (!options.laser.empty() && layoutOf(options.laser) == Layout::none) {
         beginOnce(reading);
         error = path + ": --laser " + quoted(options.laser) +
@@ -490,10 +554,25 @@ bool readCarmenLog(const ByteReader& bytes, const std::string& path, const LogOp
                         "a control byte in the line (" + printableName(std::string_view(control, 1)) + ")", error);
         }
         const std::string_view kind = firstField(line);
+        if (kind == "PARAM") {
+            takeParameter(reading, line, fields);
+            continue;
+        }
+        if (kind == "ODOM" && wantsOdometry(reading)) {
+            splitFields(line, fields);
+            PoseSample sample;
+            if (!parseOdometry(fields, sample, what)) return fail(reading, reader.lineNumber, what, error);
+            if (!sink.pose(sample)) return true;
+            continue;
+        }
         if (!takesLine(reading, kind)) continue;
         beginOnce(reading);
         splitFields(line, fields);
-        if (!parseLaserLine(layoutOf(kind), fields, scan, what)) return fail(reading, reader.lineNumber, what, error);
+        const Layout layout = layoutOf(kind);
+        if (!parseLaserLine(layout, fields, scan, what)) return fail(reading, reader.lineNumber, what, error);
+        scan.noReturnFrom = layout != Layout::pose ? std::numeric_limits<double>::infinity()
+                            : kind == "RLASER"      ? reading.rearLaserMax
+                                                    : reading.frontLaserMax;
         if (!sink.scan(scan)) return true;
     }
 }

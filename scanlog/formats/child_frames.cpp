@@ -134,3 +134,42 @@ bool readScan(const char* payload, std::uint64_t length, RawScan& scan) {
     }
     return true;
 }
+
+// stampNs, x, y, yaw, fixed, then topic, parent and child, each after its uint32 length.
+void poseFrame(std::vector<char>& out, const PoseSample& sample) {
+    std::size_t at = startFrame(out, kPoseFrame, 4 * 8 + 1 + 3 * 4 + sample.topic.size() + sample.parent.size() +
+                                                     sample.child.size());
+    const char fixed = sample.fixed ? 1 : 0;
+    put(out, at, &sample.stampNs, 8);
+    put(out, at, &sample.pose.x, 8);
+    put(out, at, &sample.pose.y, 8);
+    put(out, at, &sample.pose.yaw, 8);
+    put(out, at, &fixed, 1);
+    for (const std::string* text : {&sample.topic, &sample.parent, &sample.child}) {
+        const auto length = static_cast<std::uint32_t>(text->size());
+        put(out, at, &length, 4);
+        put(out, at, text->data(), text->size());
+    }
+}
+
+bool readPose(const char* payload, std::uint64_t length, PoseSample& sample) {
+    constexpr std::uint64_t kFixed = 4 * 8 + 1;
+    if (length < kFixed) return false;
+    std::memcpy(&sample.stampNs, payload, 8);
+    std::memcpy(&sample.pose.x, payload + 8, 8);
+    std::memcpy(&sample.pose.y, payload + 16, 8);
+    std::memcpy(&sample.pose.yaw, payload + 24, 8);
+    sample.fixed = payload[32] != 0;
+    std::uint64_t at = kFixed;
+    for (std::string* text : {&sample.topic, &sample.parent, &sample.child}) {
+        std::uint32_t size = 0;
+        if (length - at < 4) return false;
+        std::memcpy(&size, payload + at, 4);
+        at += 4;
+        if (length - at < size) return false;
+        text->assign(payload + at, size);
+        at += size;
+    }
+    return at == length;
+}
+

@@ -29,6 +29,11 @@ struct LogOptions {
     double facing = 0;  // degrees: the sensor's bearing that the records put straight ahead
 };
 
+// A pose in the plane: metres, and radians counter-clockwise from the x axis.
+struct Pose2D {
+    double x = 0, y = 0, yaw = 0;
+};
+
 // One scan as the sensor gave it, before resampling.
 struct RawScan {
     std::int64_t stampNs = 0;      // nanoseconds (since the epoch for ROS); 0 when unknown
@@ -38,6 +43,24 @@ struct RawScan {
     double rangeMax = std::numeric_limits<double>::infinity();  // metres; above it: no return
     bool rangeMaxIsNoReturn = false;  // CARMEN RAWLASER: a reading equal to the maximum too
     std::vector<double> ranges;    // metres, beam 0 first
+    // For maps. CARMEN FLASER/RLASER lines have no range limit of their own: readings at or
+    // above this are no return there (the log's PARAM robot_*_laser_max, else the sensors'
+    // no-return code). Infinite for every other kind of scan.
+    double noReturnFrom = std::numeric_limits<double>::infinity();
+    bool hasPose = false;          // CARMEN laser lines that carry the laser's pose
+    Pose2D pose;                   // the laser's pose in the log's fixed frame, when hasPose
+    std::string frameId;           // ROS: the frame the scan was taken in
+};
+
+// A pose the log holds beside its scans, for maps: `child`'s pose in `parent`'s frame at
+// `stampNs`. CARMEN ODOM lines: the robot's pose in the log's fixed frame, `topic` "ODOM".
+// ROS bags: a message of a pose topic (`parent` its frame_id, `child` the Odometry's
+// child_frame_id or empty), or one transform of /tf or /tf_static (`fixed`: for all time).
+struct PoseSample {
+    std::int64_t stampNs = 0;
+    Pose2D pose;
+    std::string topic, parent, child;
+    bool fixed = false;
 };
 
 // The formats scanlog reads. A new input format adds its case here and its name below.
@@ -72,6 +95,11 @@ struct LogInfo {
 struct RawScanSink {
     std::function<void(const LogInfo&)> begin;
     std::function<bool(const RawScan&)> scan;
+    // May be empty: readers then skip the log's poses unread. Returns false like `scan`.
+    std::function<bool(const PoseSample&)> pose;
+    // ROS bags: the pose topic to read beside /tf and /tf_static; empty: every topic of a pose
+    // type.
+    std::string poseTopic{};
 };
 
 // ---- format readers: each hands its scans to `sink` and returns false with `error` set
@@ -93,3 +121,8 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
 // Decodes a CDR-encoded sensor_msgs/msg/LaserScan (ROS 2), encapsulation header included.
 // False with `error` set to what is wrong (no file or place: the caller adds those).
 bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& scan, std::string& error);
+// Decodes a CDR-encoded pose message of ROS 2 type `type` (nav_msgs/msg/Odometry,
+// geometry_msgs/msg/PoseStamped or PoseWithCovarianceStamped: one sample; tf2_msgs/msg/TFMessage:
+// one a transform), handing each to `take` with `topic` set. False with `error` set on damage.
+bool decodeRos2Poses(const unsigned char* data, std::size_t size, const std::string& type, const std::string& topic,
+                     const std::function<void(const PoseSample&)>& take, std::string& error);

@@ -135,11 +135,25 @@ void childMemory(std::uint64_t allowance) {
         infoFrame(frame, info);
         send(pipeEnd, frame);
     };
-    sink.scan = [&frame, pipeEnd](const RawScan& scan) {
+    std::string frameId;
+    sink.scan = [&frame, &frameId, pipeEnd](const RawScan& scan) {
+        if (scan.frameId != frameId) {
+            frameId = scan.frameId;
+            textFrame(frame, kFrameIdFrame, frameId);
+            send(pipeEnd, frame);
+        }
         scanFrame(frame, scan);
         send(pipeEnd, frame);
         return true;
     };
+    sink.poseTopic = how.poseTopic;
+    if (how.poses) {
+        sink.pose = [&frame, pipeEnd](const PoseSample& sample) {
+            poseFrame(frame, sample);
+            send(pipeEnd, frame);
+            return true;
+        };
+    }
     std::string error;
     if (read(sink, error)) {
         startFrame(frame, kDoneFrame, 0);
@@ -251,7 +265,8 @@ struct Relay {
     bool begun = false;
     std::uint64_t scanCount = 0;
     std::uint64_t scans = 0;  // handed to the sink
-    RawScan scan;
+    RawScan scan;             // keeps the frame id last sent
+    PoseSample pose;
 };
 
 // Hands one frame's content to the sink.
@@ -268,6 +283,14 @@ Ending relayFrame(Relay& r, std::uint32_t kind, const char* payload, std::uint64
         r.scanCount = info.scanCount;
         if (r.sink.begin) r.sink.begin(info);
         return Ending::reading;
+    }
+    if (kind == kFrameIdFrame) {
+        r.scan.frameId.assign(payload, length);
+        return Ending::reading;
+    }
+    if (kind == kPoseFrame) {
+        if (!r.sink.pose || !readPose(payload, length, r.pose)) return Ending::garbled;
+        return r.sink.pose(r.pose) ? Ending::reading : Ending::stopped;
     }
     if (kind != kScanFrame || !readScan(payload, length, r.scan)) return Ending::garbled;
     ++r.scans;
@@ -303,7 +326,7 @@ bool canReadInChild() { return statusNumber("Threads:") == 1; }
 bool readInChild(const ChildReading& how, const ChildRead& read, const RawScanSink& sink, std::string& error) {
     Child child;
     if (!startChild(how, read, child, error)) return false;
-    Relay r{sink, error, false, 0, 0, {}};
+    Relay r{sink, error, false, 0, 0, {}, {}};
     const Ending ending = relay(child.from, r);
     // A child that has said its last word or closed the pipe by dying ends by itself.
     if (ending == Ending::stopped || ending == Ending::garbled) kill(child.pid, SIGKILL);

@@ -20,6 +20,8 @@ struct ChildReading {
     // length then fails as the library's std::bad_alloc instead of taking the machine's
     // memory. Not in a sanitizer build, whose shadow memory counts too.
     std::uint64_t memoryAllowance = 0;
+    bool poses = false;     // the child's sink takes poses too (the real sink has `pose`)
+    std::string poseTopic{};  // and the real sink's poseTopic
 };
 
 // The reader, as the child runs it: hands everything to `sink`, false with `error` set.

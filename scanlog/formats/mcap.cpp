@@ -39,6 +39,7 @@
 
 #include "format_reader.hpp"
 #include "scan_reader.hpp"
+#include "pose_messages.hpp"
 #include "topics.hpp"
 
 namespace {
@@ -217,7 +218,7 @@ struct Decompression {
 enum class Pass { counting, streaming };
 
 // What a channel means to the streaming pass.
-enum ChannelUse : unsigned char { kIgnored = 0, kScans = 1, kScansWrongEncoding = 2 };
+enum ChannelUse : unsigned char { kIgnored = 0, kScans = 1, kScansWrongEncoding = 2, kPoses = 3 };
 
 // One walk through a file's data section.
 struct Walk {
@@ -233,6 +234,8 @@ struct Walk {
     bool stopped = false;
     std::unordered_map<std::uint16_t, std::uint64_t> messagesSeen;  // per channel, to hold against the summary
     std::size_t nextChunk = 0;  // the first Chunk Index whose chunk the walk has not reached
+    const std::vector<std::string>* poseTopics = nullptr;  // maps: pose topics read beside the scans
+    std::uint64_t poseNumber = 0;
 };
 
 // ---- messages -------------------------------------------------------------------------------
@@ -259,8 +262,30 @@ std::string wrongEncoding(const std::string& topic, const std::string& encoding)
 
 void setChannelUse(Walk& walk, std::uint16_t id, const ChannelInfo& channel) {
     if (walk.pass != Pass::streaming) return;
-    const bool scans = channel.topic == walk.chosenTopic && isLaserScanType(typeOf(walk.file->catalogue, channel));
+    const std::string type = typeOf(walk.file->catalogue, channel);
+    const bool scans = channel.topic == walk.chosenTopic && isLaserScanType(type);
     walk.channelUse[id] = !scans ? kIgnored : channel.encoding == "cdr" ? kScans : kScansWrongEncoding;
+    if (scans || walk.poseTopics == nullptr || channel.encoding != "cdr") return;
+    bool poses = isTransformTopic(channel.topic) && isTransformType(type);
+    for (const std::string& topic : *walk.poseTopics) poses = poses || (channel.topic == topic && isPoseType(type));
+    if (poses) walk.channelUse[id] = kPoses;
+}
+
+bool takePoses(Walk& walk, std::uint16_t channel, Cursor record, std::uint64_t logTime, std::string& error) {
+    const ChannelInfo& info = walk.file->catalogue.channels[channel];
+    std::string what;
+    const auto take = [&walk, logTime](const PoseSample& sample) {
+        if (walk.stopped) return;
+        PoseSample stamped = sample;
+        if (stamped.stampNs == 0) stamped.stampNs = static_cast<std::int64_t>(logTime);
+        if (!walk.sink->pose(stamped)) walk.stopped = true;
+    };
+    ++walk.poseNumber;
+    if (!decodeRos2Poses(record.at, bytesLeft(record), typeOf(walk.file->catalogue, info), info.topic, take, what)) {
+        error = walk.file->name + ": " + info.topic + " message " + std::to_string(walk.poseNumber) + ": " + what;
+        return false;
+    }
+    return true;
 }
 
 // A Schema or Channel record may come more than once (in each chunk that uses it, and in the
@@ -322,6 +347,7 @@ bool takeMessage(Walk& walk, Cursor record, std::uint64_t offset, std::string& e
         return failAt(*walk.file, offset,
                       "damaged Message record: no Channel record defines its channel " + std::to_string(channel), error);
     }
+    if (walk.channelUse[channel] == kPoses) return takePoses(walk, channel, record, logTime, error);
     const std::string place = walk.file->name + ": message " + std::to_string(++*walk.scanNumber) + ": ";
     if (walk.channelUse[channel] == kScansWrongEncoding) {
         error = place + wrongEncoding(walk.chosenTopic, walk.file->catalogue.channels[channel].encoding);
@@ -848,9 +874,11 @@ std::uint64_t scansOn(const std::vector<TopicCount>& topics, const std::string& 
 }
 
 bool streamFile(McapFile& file, Decompression& decompression, const std::string& topic, const RawScanSink& sink,
-                std::uint64_t& scanNumber, bool& stopped, std::string& error) {
+                const std::vector<std::string>* poseTopics, std::uint64_t& scanNumber, bool& stopped,
+                std::string& error) {
     if (!openMcapFile(file, error)) return false;
     Walk walk;
+    walk.poseTopics = poseTopics;
     walk.pass = Pass::streaming;
     walk.file = &file;
     walk.decompression = &decompression;
@@ -900,10 +928,18 @@ bool readFiles(std::vector<McapFile>& files, const std::string& path, const LogO
     info.topic = chosen;
     info.scanCount = scansOn(topics, chosen);
     if (sink.begin) sink.begin(info);
+    std::vector<std::string> poseTopics;
+    if (sink.pose && !choosePoseTopics(topics, sink.poseTopic, poseTopics, what)) {
+        error = path + ": " + what;
+        return false;
+    }
     std::uint64_t scanNumber = 0;
     for (McapFile& file : files) {
         bool stopped = false;
-        if (!streamFile(file, decompression, chosen, sink, scanNumber, stopped, error)) return false;
+        if (!streamFile(file, decompression, chosen, sink, sink.pose ? &poseTopics : nullptr, scanNumber, stopped,
+                        error)) {
+            return false;
+        }
         if (stopped) return true;
     }
     return true;

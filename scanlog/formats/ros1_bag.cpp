@@ -18,9 +18,14 @@
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 #include <ros/serialization.h>
+#include <geometry_msgs/PoseStamped.h>
+#include <geometry_msgs/PoseWithCovarianceStamped.h>
+#include <nav_msgs/Odometry.h>
 #include <sensor_msgs/LaserScan.h>
+#include <tf2_msgs/TFMessage.h>
 #include <string>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -28,6 +33,7 @@
 #include "format_reader.hpp"
 #include "ros1_index.hpp"
 #include "scan_reader.hpp"
+#include "pose_messages.hpp"
 #include "topics.hpp"
 
 namespace {
@@ -78,7 +84,9 @@ bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::s
         in.next(seconds);
         in.next(nanoseconds);
         in.next(frameLength);
-        in.advance(frameLength);  // checked: throws if the frame name runs past the message
+        // checked: throws if the frame name runs past the message
+        const std::uint8_t* frame = in.advance(frameLength);
+        scan.frameId.assign(reinterpret_cast<const char*>(frame), frameLength);
         float angleMin = 0, angleMax = 0, angleIncrement = 0, timeIncrement = 0, scanTime = 0, rangeMin = 0,
               rangeMax = 0;
         in >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
@@ -178,10 +186,97 @@ struct Reading {
     std::uint64_t number = 0;  // of the LaserScan message being read, from 1
     std::vector<std::uint8_t> bytes;
     RawScan scan;
+    std::vector<std::string> poseTopics;  // read for maps beside /tf and /tf_static
+    std::uint64_t poseNumber = 0;         // of the pose or transform message being read, from 1
 };
 
 bool fail(Reading& r, const std::string& what) {
     r.error = r.path + ": message " + std::to_string(r.number) + ": " + what;
+    return false;
+}
+
+// ---- poses, for maps ----------------------------------------------------------------------
+
+Pose2D planePose(const geometry_msgs::Point& position, const geometry_msgs::Quaternion& rotation) {
+    return Pose2D{position.x, position.y, yawOf(rotation.x, rotation.y, rotation.z, rotation.w)};
+}
+
+std::int64_t stampOf(const ros::Time& stamp, const rosbag::MessageInstance& message) {
+    return stamp.isZero() ? static_cast<std::int64_t>(message.getTime().toNSec()) : static_cast<std::int64_t>(stamp.toNSec());
+}
+
+bool passOn(Reading& r, const PoseSample& sample, bool& more) {
+    more = r.sink.pose(sample);
+    return true;
+}
+
+template <typename Message>
+boost::shared_ptr<Message> instantiated(Reading& r, const rosbag::MessageInstance& message) {
+    boost::shared_ptr<Message> decoded = message.instantiate<Message>();
+    if (!decoded) {
+        r.error = r.path + ": " + message.getTopic() + " message " + std::to_string(r.poseNumber) + ": " +
+                  message.getDataType() + " of another definition (md5sum " + message.getMD5Sum() + ")";
+    }
+    return decoded;
+}
+
+bool readTransforms(Reading& r, const rosbag::MessageInstance& message, bool& more) {
+    const auto decoded = instantiated<tf2_msgs::TFMessage>(r, message);
+    if (!decoded) return false;
+    for (const geometry_msgs::TransformStamped& transform : decoded->transforms) {
+        PoseSample sample;
+        sample.stampNs = stampOf(transform.header.stamp, message);
+        const geometry_msgs::Vector3& t = transform.transform.translation;
+        const geometry_msgs::Quaternion& q = transform.transform.rotation;
+        sample.pose = Pose2D{t.x, t.y, yawOf(q.x, q.y, q.z, q.w)};
+        sample.topic = message.getTopic();
+        sample.parent = transform.header.frame_id;
+        sample.child = transform.child_frame_id;
+        sample.fixed = isStaticTransformTopic(message.getTopic());
+        if (!passOn(r, sample, more) || !more) return true;
+    }
+    return true;
+}
+
+template <typename Message>
+bool readStampedPose(Reading& r, const rosbag::MessageInstance& message, bool& more) {
+    const auto decoded = instantiated<Message>(r, message);
+    if (!decoded) return false;
+    PoseSample sample;
+    sample.stampNs = stampOf(decoded->header.stamp, message);
+    if constexpr (std::is_same_v<Message, geometry_msgs::PoseStamped>) {
+        sample.pose = planePose(decoded->pose.position, decoded->pose.orientation);
+    } else {
+        sample.pose = planePose(decoded->pose.pose.position, decoded->pose.pose.orientation);
+    }
+    if constexpr (std::is_same_v<Message, nav_msgs::Odometry>) sample.child = decoded->child_frame_id;
+    sample.topic = message.getTopic();
+    sample.parent = decoded->header.frame_id;
+    return passOn(r, sample, more);
+}
+
+// One message of a pose topic or of /tf or /tf_static: false on damage (error set).
+bool readPoseMessage(Reading& r, const rosbag::MessageInstance& message, bool& more) {
+    ++r.poseNumber;
+    const std::string& type = message.getDataType();
+    try {
+        if (isTransformType(type)) return readTransforms(r, message, more);
+        if (type == "nav_msgs/Odometry") return readStampedPose<nav_msgs::Odometry>(r, message, more);
+        if (type == "geometry_msgs/PoseStamped") return readStampedPose<geometry_msgs::PoseStamped>(r, message, more);
+        return readStampedPose<geometry_msgs::PoseWithCovarianceStamped>(r, message, more);
+    } catch (const ros::Exception& e) {
+        r.error = r.path + ": " + message.getTopic() + " message " + std::to_string(r.poseNumber) + ": damaged " + type +
+                  " (" + libraryError(e) + ")";
+        return false;
+    }
+}
+
+bool isPoseConnection(const Reading& r, const rosbag::ConnectionInfo* c) {
+    if (!r.sink.pose) return false;
+    if (isTransformTopic(c->topic)) return isTransformType(c->datatype);
+    for (const std::string& topic : r.poseTopics) {
+        if (c->topic == topic && isPoseType(c->datatype)) return true;
+    }
     return false;
 }
 
@@ -202,12 +297,18 @@ bool readMessage(Reading& r, const rosbag::MessageInstance& message, bool& more)
 
 bool readScans(const rosbag::Bag& bag, const std::string& topic, Reading& r) {
     try {
-        rosbag::View view(bag, [&topic](const rosbag::ConnectionInfo* c) {
-            return printableName(c->topic) == topic && c->datatype == kLaserScanType;
+        // Poses come in the same view, so that all arrive in the bag's time order.
+        rosbag::View view(bag, [&topic, &r](const rosbag::ConnectionInfo* c) {
+            return (printableName(c->topic) == topic && c->datatype == kLaserScanType) || isPoseConnection(r, c);
         });
         for (const rosbag::MessageInstance& message : view) {
-            ++r.number;
             bool more = true;
+            if (printableName(message.getTopic()) != topic || message.getDataType() != kLaserScanType) {
+                if (!readPoseMessage(r, message, more)) return false;
+                if (!more) return true;
+                continue;
+            }
+            ++r.number;
             if (!readMessage(r, message, more)) return false;
             if (!more) return true;
         }
@@ -243,8 +344,13 @@ bool readBag(const std::string& file, const std::string& path, const LogOptions&
     for (const TopicCount& t : topics) {
         if (t.name == topic) info.scanCount = t.messages;
     }
+    Reading reading{path, sink, error, 0, {}, {}, {}, 0};
+    if (sink.pose && !choosePoseTopics(topics, sink.poseTopic, reading.poseTopics, error)) {
+        error = path + ": " + error;
+        if (sink.begin) sink.begin(info);
+        return false;
+    }
     if (sink.begin) sink.begin(info);
-    Reading reading{path, sink, error, 0, {}, {}};
     return readScans(*bag, topic, reading);
 }
 
@@ -264,6 +370,8 @@ bool readWithIndex(int fd, const std::string& file, const std::string& path, con
     ChildReading how;
     how.path = path;
     how.crashText = "the bag is damaged: the ROS bag library crashed reading it";
+    how.poses = static_cast<bool>(sink.pose);
+    how.poseTopic = sink.poseTopic;
     Ros1Index index;
     if (!readRos1Index(fd, index, error)) {
         error = path + ": " + error;

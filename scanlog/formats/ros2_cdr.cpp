@@ -99,6 +99,7 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
         scan.rangeMax = rangeMax;
         scan.rangeMaxIsNoReturn = false;
         scan.ranges.assign(ranges.begin(), ranges.end());
+        scan.frameId = frame;
         (void)angleMax;
         (void)timeIncrement;
         (void)scanTime;

@@ -20,6 +20,7 @@
 #include "scan_reader.hpp"
 #include "sqlite_read_ahead.hpp"
 #include "topics.hpp"
+#include "pose_messages.hpp"
 
 namespace {
 
@@ -356,6 +357,8 @@ struct Reading {
     std::uint64_t number = 0;  // LaserScan messages taken so far, over all files
     RawScan scan;              // reused, so that its ranges are allocated once
     bool stopped = false;
+    std::vector<std::string> poseTopics;  // maps: pose topics and /tf, /tf_static, read beside the scans
+    std::uint64_t poseNumber = 0;         // pose messages taken so far
 };
 
 // What the file's own records let us see after its messages were read: the count the table
@@ -375,6 +378,42 @@ bool checkFileAfterReading(const BagFile& bag, const std::string& topic, std::ui
     const std::string cut = shortfall(bag);
     if (!cut.empty()) error = bag.shown + ": " + cut;
     return cut.empty();
+
+// The statement's text: the scans' topic ids (LaserScans of that name only), then one
+// parameter for each pose topic, read beside them.
+std::string messagesQuery(const BagFile& bag, const std::string& topic, std::size_t poseTopics) {
+    std::string sql = "SELECT timestamp, data, topic_id FROM messages WHERE topic_id IN (" + scanTopicIds(bag, topic) + ")";
+    if (poseTopics > 0) {
+        std::string names;
+        for (std::size_t k = 0; k < poseTopics; ++k) names += (k == 0 ? "?" : ", ?") + std::to_string(k + 1);
+        sql += " OR topic_id IN (SELECT id FROM topics WHERE name IN (" + names + "))";
+    }
+    return sql + " ORDER BY timestamp, id";
+}
+
+const StoredTopic* storedTopic(const BagFile& bag, std::int64_t id) {
+    for (const StoredTopic& stored : bag.topics) {
+        if (stored.id == id) return &stored;
+    }
+    return nullptr;
+}
+
+// One message of a pose topic or of /tf or /tf_static: false on damage (error set).
+bool readPoseRow(const BagFile& bag, const StoredTopic& topic, const unsigned char* data, std::size_t size,
+                 std::int64_t timestamp, Reading& reading, std::string& error) {
+    ++reading.poseNumber;
+    std::string what;
+    const auto take = [&reading, timestamp](const PoseSample& sample) {
+        if (reading.stopped) return;
+        PoseSample stamped = sample;
+        if (stamped.stampNs == 0) stamped.stampNs = timestamp;
+        if (!reading.sink.pose(stamped)) reading.stopped = true;
+    };
+    if (!decodeRos2Poses(data, size, topic.type, topic.name, take, what)) {
+        error = bag.shown + ": " + topic.name + " message " + std::to_string(reading.poseNumber) + ": " + what;
+        return false;
+    }
+    return true;
 }
 
 bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading, std::string& error) {
@@ -385,15 +424,30 @@ bool readMessages(const BagFile& bag, const std::string& topic, Reading& reading
     // ORDER BY timestamp, id is served by the timestamp index rosbag2 creates (its entries
     // end in the row id), so rows stream without a sort; a bag without it is sorted by SQLite,
     // spilling to temporary files rather than growing in memory.
-    const std::string sql = "SELECT timestamp, data FROM messages WHERE topic_id IN (" + scanTopicIds(bag, topic) +
-                            ") ORDER BY timestamp, id";
+    // Pose topics come in the same statement, so that all rows arrive in time order.
+    const std::string sql = messagesQuery(bag, topic, reading.poseTopics.size());
     if (!prepare(db.get(), sql.c_str(), statement, what)) {
         error = bag.shown + ": message " + std::to_string(reading.number + 1) + ": " + what;
         return false;
     }
     std::uint64_t read = 0;
+    for (std::size_t k = 0; k < reading.poseTopics.size(); ++k) {
+        const std::string& name = reading.poseTopics[k];
+        sqlite3_bind_text(statement.get(), static_cast<int>(k + 1), name.c_str(), static_cast<int>(name.size()),
+                          SQLITE_TRANSIENT);
+    }
     int rc;
     while ((rc = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        const StoredTopic* stored = storedTopic(bag, sqlite3_column_int64(statement.get(), 2));
+        if (stored != nullptr && stored->name != topic) {
+            const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(statement.get(), 1));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement.get(), 1));
+            if (!readPoseRow(bag, *stored, data, size, sqlite3_column_int64(statement.get(), 0), reading, error)) {
+                return false;
+            }
+            if (reading.stopped) return true;
+            continue;
+        }
         ++reading.number;
         ++read;
         const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(statement.get(), 1));
@@ -438,10 +492,24 @@ bool readBagFiles(const std::vector<std::string>& files, const std::string& path
     }
     if (sink.begin) sink.begin(info);
 
-    Reading reading{sink, 0, RawScan{}, false};
+    Reading reading{sink, 0, RawScan{}, false, {}, 0};
+    if (sink.pose) {
+        std::vector<std::string> poseTopics;
+        if (!choosePoseTopics(topics, sink.poseTopic, poseTopics, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        for (const TopicCount& topic : topics) {
+            if (isTransformTopic(topic.name) && isTransformType(topic.type)) poseTopics.push_back(topic.name);
+        }
+        for (const std::string& name : poseTopics) {
+            if (!checkSerialization(bags, name, error)) return false;
+        }
+        reading.poseTopics = poseTopics;
+    }
     for (const BagFile& bag : bags) {
         // A file without the topic's messages is skipped, unless damage may have hidden them.
-        const bool skipped = messagesOn(bag, chosen) == 0 && bag.damage.empty();
+        const bool skipped = messagesOn(bag, chosen) == 0 && bag.damage.empty() && reading.poseTopics.empty();
         if (skipped ? !checkFileAfterReading(bag, chosen, 0, error) : !readMessages(bag, chosen, reading, error)) {
             return false;
         }

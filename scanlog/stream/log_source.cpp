@@ -207,3 +207,51 @@ bool isUsageError(const std::string& error) {
     const std::string_view text(error), tail(kFacingOnScanFile);
     return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
+
+bool readRawLog(const std::string& path, const LogOptions& options, const RawScanSink& sink, std::string& error) {
+    ReaderInput input;
+    LogFormat format = LogFormat::scanFile;
+    OpenLog log;
+    const std::function<void()> noWaiting;  // the log's bytes keep a pointer to it
+    bool ok = true;
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        BagFolder folder;
+        ok = readBagFolder(path, folder, error);
+        format = folder.format;
+        input.files = folder.files;
+    } else {
+        log.path = path;
+        log.file = path;
+        ok = openLog(log, noWaiting, format, error);
+        input.bytes = &log.bytes;
+        input.files = {log.file};
+        if (ok && format == LogFormat::scanFile) {
+            error = "scanlog: " + path + ": a scan file holds no poses and no sensor geometry; give the log it came from";
+            ok = false;
+        }
+    }
+    if (ok) {
+        // The readers can't see the gzip layer; what they report is told it.
+        const bool compressed = input.bytes != nullptr && input.bytes->compressed;
+        bool begun = false;
+        RawScanSink described = sink;
+        described.begin = [&sink, compressed, &begun](const LogInfo& given) {
+            LogInfo told = given;
+            told.compressed = compressed;
+            begun = true;
+            if (sink.begin) sink.begin(told);
+        };
+        ok = runReader(format, input, path, options, described, error);
+        preferByteError(input.bytes, path, ok, error);
+        if (!ok && !begun) {
+            LogInfo info;
+            info.format = format;
+            described.begin(info);
+        }
+        if (!ok) error = "scanlog: " + error;
+    }
+    if (input.bytes != nullptr) closeLog(log);
+    if (!ok) error = printableName(error);
+    return ok;
+}

@@ -40,3 +40,8 @@ bool readLog(const std::string& path, const LogOptions& options, bool leadingVal
 // Whether readLog's `error` is a mistake on the command line rather than in the log: a facing
 // asked of a scan file, which has no bearings beyond its 361 readings.
 bool isUsageError(const std::string& error);
+
+// Reads the log at `path` as the sensor's own scans, with the poses the log holds beside them
+// when `sink.pose` is set: for pictures of the whole log, which need every beam and where it
+// was taken. Errors as readLog's; a scan file is refused, as it holds neither.
+bool readRawLog(const std::string& path, const LogOptions& options, const RawScanSink& sink, std::string& error);
