@@ -378,6 +378,7 @@ bool checkFileAfterReading(const BagFile& bag, const std::string& topic, std::ui
     const std::string cut = shortfall(bag);
     if (!cut.empty()) error = bag.shown + ": " + cut;
     return cut.empty();
+}
 
 // The statement's text: the scans' topic ids (LaserScans of that name only), then one
 // parameter for each pose topic, read beside them.
