@@ -61,7 +61,7 @@ TEST(ConvertCommandLine, MistakesAreOneLineAndStatusTwo) {
         {{"convert", "--fast", "x"}, 2, "--fast", true},
         {{"convert", "a", "b"}, 2, "b", true},
         {{"frob", "log"}, 2,
-         "scanlog: unknown subcommand \"frob\": the subcommands are convert, play, view, info, render or map (see scanlog --help)\n",
+         "scanlog: unknown subcommand \"frob\": the subcommands are convert, play, view, render, info or map (see scanlog --help)\n",
          false},
         {{"\x1b[2J"}, 2, "unknown subcommand \"\\x1b[2J\"", true},
         {{"convert", "--zoom", "0", "x"}, 2, "--zoom takes fit or a factor from 0.01 to 1024, not 0", true},
