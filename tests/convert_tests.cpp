@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
+#include <thread>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -215,8 +217,15 @@ TEST(ConvertPipes, ALiveLogStreamsAndAPipedLogReadsLikeItsFile) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     FILE* converted = popen((kScanlog + " convert " + fifo).c_str(), "r");
     ASSERT_NE(converted, nullptr);
-    const int feed = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(feed, 0);
+    // Waits for scanlog to open its end, but not for ever: a scanlog that never does is a failure.
+    int feed = -1;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         feed < 0 && std::chrono::steady_clock::now() < until;) {
+        feed = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (feed < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(feed, 0) << "scanlog never opened the log";
+    fcntl(feed, F_SETFL, 0);
     const std::string first = recordLine("1", 100) + recordLine("2", 200);
     ASSERT_TRUE(writeAll(feed, first));
     // The two records come out while the log is still open: nothing waits for more input.
