@@ -121,6 +121,22 @@ bool readMcap(const std::vector<std::string>& files, const std::string& path, co
 // Decodes a CDR-encoded sensor_msgs/msg/LaserScan (ROS 2), encapsulation header included.
 // False with `error` set to what is wrong (no file or place: the caller adds those).
 bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& scan, std::string& error);
+
+// The fields every sensor_msgs/LaserScan holds, as ROS 1 and ROS 2 both store them, put into
+// `scan` (its ranges and frame id are the decoder's): one place for the meaning of each.
+struct LaserScanFields {
+    std::int64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+    float angleMin = 0, angleIncrement = 0, rangeMin = 0, rangeMax = 0;
+};
+inline void takeLaserScanFields(const LaserScanFields& fields, RawScan& scan) {
+    scan.stampNs = fields.seconds * 1000000000 + fields.nanoseconds;
+    scan.angleMin = fields.angleMin;
+    scan.angleIncrement = fields.angleIncrement;
+    scan.rangeMin = fields.rangeMin;
+    scan.rangeMax = fields.rangeMax;
+    scan.rangeMaxIsNoReturn = false;
+}
 // Decodes a CDR-encoded pose message of ROS 2 type `type` (nav_msgs/msg/Odometry,
 // geometry_msgs/msg/PoseStamped or PoseWithCovarianceStamped: one sample; tf2_msgs/msg/TFMessage:
 // one a transform), handing each to `take` with `topic` set. False with `error` set on damage.

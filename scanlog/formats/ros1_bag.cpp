@@ -92,12 +92,7 @@ bool decodeRos1LaserScan(std::vector<std::uint8_t>& bytes, RawScan& scan, std::s
         in >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
         if (!readFloats(in, "ranges", &scan.ranges, error)) return false;
         if (!readFloats(in, "intensities", nullptr, error)) return false;
-        scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
-        scan.angleMin = angleMin;
-        scan.angleIncrement = angleIncrement;
-        scan.rangeMin = rangeMin;
-        scan.rangeMax = rangeMax;
-        scan.rangeMaxIsNoReturn = false;
+        takeLaserScanFields({seconds, nanoseconds, angleMin, angleIncrement, rangeMin, rangeMax}, scan);
     } catch (const ros::serialization::StreamOverrunException&) {
         error = "LaserScan message of " + std::to_string(bytes.size()) + " bytes ends inside its fixed fields";
         return false;

@@ -92,12 +92,7 @@ bool decodeRos2LaserScan(const unsigned char* data, std::size_t size, RawScan& s
         cdr >> angleMin >> angleMax >> angleIncrement >> timeIncrement >> scanTime >> rangeMin >> rangeMax;
         if (!readFloats(cdr, size, "ranges", &ranges, error)) return false;
         if (!readFloats(cdr, size, "intensities", nullptr, error)) return false;
-        scan.stampNs = std::int64_t{seconds} * 1000000000 + nanoseconds;
-        scan.angleMin = angleMin;
-        scan.angleIncrement = angleIncrement;
-        scan.rangeMin = rangeMin;
-        scan.rangeMax = rangeMax;
-        scan.rangeMaxIsNoReturn = false;
+        takeLaserScanFields({seconds, nanoseconds, angleMin, angleIncrement, rangeMin, rangeMax}, scan);
         scan.ranges.assign(ranges.begin(), ranges.end());
         scan.frameId = frame;
         (void)angleMax;
