@@ -10,30 +10,10 @@
 #include <unistd.h>
 
 #include "formats/format_reader.hpp"
-
-namespace {
-
-void require(bool condition, const char* promise, const std::string& error = "") {
-    if (condition) return;
-    std::fprintf(stderr, "broken: %s (reader said: %s)\n", promise, error.c_str());
-    std::abort();
-}
-
-int memoryFile(const std::uint8_t* data, std::size_t size) {
-    const int fd = memfd_create("sqlite_fuzz", MFD_CLOEXEC);
-    require(fd >= 0, "a memory file");
-    for (std::size_t written = 0; written < size;) {
-        const ssize_t n = write(fd, data + written, size - written);
-        require(n > 0, "writing the memory file");
-        written += static_cast<std::size_t>(n);
-    }
-    return fd;
-}
-
-}  // namespace
+#include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = memoryFile(data, size);
+    const int fd = memoryFile("sqlite_fuzz", data, size);
     const std::size_t stopAfter = size % 4;  // 0: all of them
     std::size_t begins = 0;
     std::size_t scans = 0;

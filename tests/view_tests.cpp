@@ -19,17 +19,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Becomes scanlog with `args` (in a child); 127 when it can't.
+int execScanlog(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(SCANLOG_PATH)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(SCANLOG_PATH, argv.data());
+    return 127;
+}
+
 // Runs scanlog with `args` and standard input from `input`; standard output is discarded.
 Child startScanlog(const std::vector<std::string>& args, int input, bool withoutDisplay = false) {
     return startChild(
         [&] {
             dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
             if (withoutDisplay) unsetenv("DISPLAY");
-            std::vector<char*> argv{const_cast<char*>(SCANLOG_PATH)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(SCANLOG_PATH, argv.data());
-            return 127;
+            return execScanlog(args);
         },
         input);
 }
@@ -66,11 +71,7 @@ std::vector<ScanRecord> playedRecords(const std::vector<std::string>& options, c
     const int input = open("/dev/null", O_RDONLY);
     Child play = startChild(
         [&] {
-            std::vector<char*> argv{const_cast<char*>(SCANLOG_PATH)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(SCANLOG_PATH, argv.data());
-            return 127;
+            return execScanlog(args);
         },
         input);
     finish(play);
