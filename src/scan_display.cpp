@@ -32,6 +32,9 @@ struct WindowState {
     // The window's X11 window, watched on a connection of the program's own (see watchX11Window).
     Display* watcher = nullptr;
     Window x11Window = 0;
+    // The latest picture showScan was given, and whether the window has it yet (see showScan).
+    cv::Mat picture;
+    bool pictureHandedOver = false;
 };
 WindowState window;
 
@@ -264,12 +267,23 @@ void handleQtEvents(bool betweenScans) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// Gives the window the latest picture: the toolkit copies it (turning it into its own colour
+// order, a pass over all 1.2 MB) and paints that copy when it next handles events.
+void handOverPicture() {
+    cv::namedWindow(kWindowTitle, cv::WINDOW_AUTOSIZE);
+    cv::imshow(kWindowTitle, window.picture);
+    cv::resizeWindow(kWindowTitle, window.picture.cols + 3, window.picture.rows + 3);
+    window.made = true;
+    window.pictureHandedOver = true;
+}
+
 void pumpEvents(bool betweenScans) {
     if (!window.made || window.closed) return;
     // Asked before Qt gets its turn, so that Qt never draws into a window that another client
     // destroyed, and after, as the window may go while Qt draws or handles a close request.
     window.closed = x11WindowDestroyed();
     if (window.closed) return;
+    if (!window.pictureHandedOver) handOverPicture();
     holdQtMessages();
     handleQtEvents(betweenScans);
     window.lastPaint = std::chrono::steady_clock::now();
@@ -284,19 +298,23 @@ void pumpWindowEvents() { pumpEvents(false); }
 
 bool windowClosed() { return window.closed; }
 
+// The window paints only while its events are handled, at most once a screen refresh, and then
+// shows the last picture it was handed. So a picture is handed over only when it can be seen:
+// for the first record, when a paint is due, and before the program waits (pumpWindowEvents).
+// What is on screen at every paint is the same as if each record were handed over, without a
+// copy of the whole image per record, which was most of a fast replay's time.
 bool showScan(const cv::Mat& image) {
     // Showing would make a new window in place of the one the user closed. The window can only
     // go while events are handled, and pumpWindowEvents looks right after handling them.
     if (window.closed) return false;
+    window.picture = image;
+    window.pictureHandedOver = false;
     const bool first = !window.made;
     if (first) {
         qtMessages.starting = true;
         holdQtMessages();
+        handOverPicture();
     }
-    cv::namedWindow(kWindowTitle, cv::WINDOW_AUTOSIZE);
-    cv::imshow(kWindowTitle, image);
-    cv::resizeWindow(kWindowTitle, image.cols + 3, image.rows + 3);
-    window.made = true;
     if (std::chrono::steady_clock::now() - window.lastPaint >= kPaintInterval) pumpEvents(true);
     if (first) {
         // Until the window is watched, its destruction by another client shows only as Qt's

@@ -45,7 +45,9 @@ ScanPicture scanPictureIn(cv::Mat area);
 // Undoes the markers on `picture` and marks every reading of `record` on it.
 void drawScan(ScanPicture& picture, const ScanRecord& record);
 
-// Shows `image` in the window, making the window on first use, and returns true. Returns
+// Shows `image` in the window, making the window on first use, and returns true. The window
+// takes its copy of `image` only when it next paints, so the caller leaves `image` as it is
+// until the next showScan or pumpWindowEvents. Returns
 // false, showing nothing, once the user has closed the window. Ends the process with a
 // message and status 1 when there is no display to open the window on, whatever window system
 // the toolkit was asked to use.
