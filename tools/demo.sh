@@ -2,7 +2,9 @@
 # Shows a scan log in the window with `scanlog view`, at the sensor's own pace, 75 scans a
 # second. On a terminal the keys work and the last scan stays on screen until q. With no
 # display it plays on a virtual one instead, through a pseudo-terminal so that the last scan
-# stays, and saves a picture of the window while it is on screen.
+# stays, takes a picture of the window while it is on screen, and checks that the window
+# shows the last scan pixel for pixel as `scanlog render` draws it: that drawing is saved as
+# the demo's picture, the same bytes on every release (the toolkit's toolbar around it is not).
 # Usage: tools/demo.sh BUILD_DIR LOG [VIEW OPTIONS...]   (--zoom 1, --facing 90 ...)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -58,9 +60,15 @@ while [ "$(cat "$out/echo.txt" 2> /dev/null | wc -l)" -lt "$wanted" ]; do
 done
 sleep 1  # a moment for the window to paint the last scan
 window=$(xdotool search --name '^rangeScanInspector$' | head -n 1)
-import -window "$window" "$out/rangeScanInspector.png"
+import -window "$window" "$out/window.png"
 printf q >&3
 exec 3>&-
 wait "$pid"
 tr '\r' '\n' < "$work/terminal.txt" | grep -o 'scanlog: played.*' || true
-echo "Saved a picture of the window: $out/rangeScanInspector.png"
+echo "Saved a picture of the window: $out/window.png"
+"$scanlog" render "${options[@]}" "$log" -o "$out/rangeScanInspector.png" > /dev/null
+if ! "$build/window_shows" "$out/window.png" "$out/rangeScanInspector.png"; then
+  echo "The window did not show the last scan as scanlog render draws it ($out/rangeScanInspector.png)." >&2
+  exit 1
+fi
+echo "The window showed the last scan pixel for pixel as drawn in $out/rangeScanInspector.png"

@@ -9,7 +9,7 @@
 # minimal image, a container or a chroot starts: with empty package lists. The project is the
 # committed HEAD of the repository this script is in, nothing uncommitted. In the first system,
 # as root and with no display, it runs the README's lines in order: apt-get update, install make
-# and git, clone, make demo (whose picture of the window must be docs/window.png byte for byte),
+# and git, clone, make demo (whose picture of the last scan must be docs/window.png byte for byte),
 # make test and make package. In the second it installs the package and replays
 # examples/warehouse.scans with the installed rangeScanInspector on a virtual display.
 #
@@ -171,10 +171,11 @@ bundleProject() {
   git -C "$repository" bundle create "$builder/root/project.bundle" HEAD
 }
 
-# The README's picture of the window is what make demo shows on a machine without a display.
-# The picture is kept with the logs, to be looked at when it differs.
+# make demo, on a machine without a display, checks that the window shows the last scan pixel
+# for pixel as scanlog draws it, and keeps that drawing: it is docs/window.png byte for byte on
+# every release. Both pictures are kept with the logs, to be looked at when they differ.
 samePicture() {
-  cp "$builder/root/rangeScanInspector/build/demo/rangeScanInspector.png" "$logs/"
+  cp "$builder/root/rangeScanInspector/build/demo/"{rangeScanInspector,window}.png "$logs/"
   cmp "$logs/rangeScanInspector.png" "$builder/root/rangeScanInspector/docs/window.png"
 }
 
