@@ -4,36 +4,19 @@
 #include <cstdio>
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
-#include <fastcdr/config.h>
 #include <fastcdr/exceptions/Exception.h>
 #include <string>
 #include <vector>
 
+#include "fast_cdr_versions.hpp"
 #include "format_reader.hpp"
 
 namespace {
 
 using eprosima::fastcdr::Cdr;
 
-// Debian 12 ships Fast CDR 1, Debian 13 Fast CDR 2, which renamed the calls used here in
-// snake case and moved the CDR versions out of the class. The bytes read are the same: plain
-// DDS CDR after a 4-byte encapsulation header.
-#if FASTCDR_VERSION_MAJOR >= 2
-constexpr auto kPlainCdr = eprosima::fastcdr::DDS_CDR;
-char* position(Cdr& cdr) { return cdr.get_current_position(); }
-char* start(Cdr& cdr) { return cdr.get_buffer_pointer(); }
-void readFloatArray(Cdr& cdr, float* values, std::size_t count) { cdr.deserialize_array(values, count); }
-#else
-constexpr auto kPlainCdr = Cdr::DDS_CDR;
-char* position(Cdr& cdr) { return cdr.getCurrentPosition(); }
-char* start(Cdr& cdr) { return cdr.getBufferPointer(); }
-void readFloatArray(Cdr& cdr, float* values, std::size_t count) { cdr.deserializeArray(values, count); }
-#endif
-
-std::size_t remaining(Cdr& cdr, std::size_t size) {
-    const std::size_t used = static_cast<std::size_t>(position(cdr) - start(cdr));
-    return used < size ? size - used : 0;
-}
+using fastCdr::kPlainCdr;
+using fastCdr::remaining;
 
 std::string sequenceCut(const char* name, std::size_t available, std::uint32_t count) {
     return std::string("LaserScan ") + name + " end after " + std::to_string(available) + " of " +
@@ -55,7 +38,7 @@ bool readFloats(Cdr& cdr, std::size_t size, const char* name, std::vector<float>
     }
     if (values == nullptr) return true;
     values->resize(count);
-    if (count > 0) readFloatArray(cdr, values->data(), count);
+    if (count > 0) fastCdr::readFloatArray(cdr, values->data(), count);
     return true;
 }
 

@@ -1,26 +1,24 @@
 // The pose messages of ROS 2 bags, for maps: CDR decoded with Fast CDR, field by field, with
-// only the calls the LaserScan decoder uses, so that both build against the same versions.
+// only the calls the LaserScan decoder uses (fast_cdr_versions.hpp), so that both build against
+// both versions.
 #include <cstdint>
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
 #include <fastcdr/exceptions/Exception.h>
 #include <string>
 
+#include "fast_cdr_versions.hpp"
 #include "format_reader.hpp"
 #include "pose_messages.hpp"
 
 namespace {
 
 using eprosima::fastcdr::Cdr;
+using fastCdr::remaining;
 
 // The smallest a geometry_msgs/msg/TransformStamped can be: a stamp, two strings of one byte
 // with their lengths, and seven float64 (aligned).
 constexpr std::size_t kLeastTransformBytes = 8 + 2 * 5 + 56;
-
-std::size_t remaining(Cdr& cdr, std::size_t size) {
-    const std::size_t used = static_cast<std::size_t>(cdr.getCurrentPosition() - cdr.getBufferPointer());
-    return used < size ? size - used : 0;
-}
 
 void readHeader(Cdr& cdr, PoseSample& sample) {
     std::int32_t seconds = 0;
@@ -66,7 +64,7 @@ bool decodeRos2Poses(const unsigned char* data, std::size_t size, const std::str
     }
     // Fast CDR only reads the buffer; the cast drops a const it never uses.
     eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(const_cast<unsigned char*>(data)), size);
-    Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, Cdr::DDS_CDR);
+    Cdr cdr(buffer, Cdr::DEFAULT_ENDIAN, fastCdr::kPlainCdr);
     try {
         cdr.read_encapsulation();
         if (isTransformType(type)) return readTransforms(cdr, size, topic, take, error);
