@@ -22,6 +22,17 @@ inline void cdrUint32(CdrWriter& w, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) w.bytes += static_cast<char>(value >> (w.bigEndian ? 24 - 8 * i : 8 * i));
 }
 
+inline void cdrUint64(CdrWriter& w, std::uint64_t value) {
+    while ((w.bytes.size() - 4) % 8 != 0) w.bytes += '\0';
+    for (int i = 0; i < 8; ++i) w.bytes += static_cast<char>(value >> (w.bigEndian ? 56 - 8 * i : 8 * i));
+}
+
+inline void cdrDouble(CdrWriter& w, double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    cdrUint64(w, bits);
+}
+
 inline void cdrFloat(CdrWriter& w, float value) {
     std::uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fastcdr/Cdr.h>
-#include <fastcdr/FastBuffer.h>
 #include <filesystem>
 #include <geometry_msgs/PoseStamped.h>
 #include <opencv2/imgcodecs.hpp>
@@ -16,6 +14,7 @@
 #include <tf2_msgs/TFMessage.h>
 #include <vector>
 
+#include "cdr_writer.hpp"
 #include "run_program.hpp"
 #include "test_support.hpp"
 
@@ -318,7 +317,6 @@ TEST(MapCommandRos1, WithoutAChoiceOfPosesOneLineSaysWhatThereIs) {
 
 namespace ros2 {
 
-using eprosima::fastcdr::Cdr;
 using Bytes = std::vector<unsigned char>;
 
 struct Row {
@@ -327,50 +325,46 @@ struct Row {
     Bytes data;
 };
 
-Bytes bytesOf(eprosima::fastcdr::FastBuffer& buffer, Cdr& cdr) {
-    const auto* start = reinterpret_cast<const unsigned char*>(buffer.getBuffer());
-    return Bytes(start, start + cdr.getSerializedDataLength());
-}
+Bytes bytesOf(const CdrWriter& w) { return Bytes(w.bytes.begin(), w.bytes.end()); }
 
-void header(Cdr& cdr, double seconds, const std::string& frame) {
+void header(CdrWriter& w, double seconds, const std::string& frame) {
     const ros::Time stamp = ros1::at(seconds);
-    cdr << static_cast<std::int32_t>(stamp.sec) << static_cast<std::uint32_t>(stamp.nsec) << frame;
+    cdrUint32(w, stamp.sec);
+    cdrUint32(w, stamp.nsec);
+    cdrString(w, frame);
 }
 
-void pose(Cdr& cdr, const geometry_msgs::Pose& p) {
-    cdr << p.position.x << p.position.y << p.position.z << p.orientation.x << p.orientation.y << p.orientation.z
-        << p.orientation.w;
+void pose(CdrWriter& w, const geometry_msgs::Pose& p) {
+    for (const double value : {p.position.x, p.position.y, p.position.z, p.orientation.x, p.orientation.y,
+                               p.orientation.z, p.orientation.w})
+        cdrDouble(w, value);
 }
 
 Bytes poseStamped(double seconds) {
-    eprosima::fastcdr::FastBuffer buffer;
-    Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
-    cdr.serialize_encapsulation();
-    header(cdr, seconds, "map");
-    pose(cdr, ros1::robotPose(seconds));
-    return bytesOf(buffer, cdr);
+    CdrWriter w = startCdr(false);
+    header(w, seconds, "map");
+    pose(w, ros1::robotPose(seconds));
+    return bytesOf(w);
 }
 
 Bytes transforms(double seconds, const std::string& parent, const std::string& child, const geometry_msgs::Pose& p) {
-    eprosima::fastcdr::FastBuffer buffer;
-    Cdr cdr(buffer, Cdr::BIG_ENDIANNESS, Cdr::DDS_CDR);
-    cdr.serialize_encapsulation();
-    cdr << std::uint32_t{1};
-    header(cdr, seconds, parent);
-    cdr << child;
-    pose(cdr, p);
-    return bytesOf(buffer, cdr);
+    CdrWriter w = startCdr(true);
+    cdrUint32(w, 1);
+    header(w, seconds, parent);
+    cdrString(w, child);
+    pose(w, p);
+    return bytesOf(w);
 }
 
 Bytes scan(double seconds, int k) {
-    eprosima::fastcdr::FastBuffer buffer;
-    Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
-    cdr.serialize_encapsulation();
-    header(cdr, seconds, "laser");
-    std::vector<float> ranges, intensities;
+    CdrWriter w = startCdr(false);
+    header(w, seconds, "laser");
+    std::vector<float> ranges;
     for (int beam = 0; beam < 301; ++beam) ranges.push_back(2.0f + 0.5f * std::sin(beam * 0.05f + k));
-    cdr << -1.5f << 1.5f << 0.01f << 0.0f << 0.1f << 0.1f << 30.0f << ranges << intensities;
-    return bytesOf(buffer, cdr);
+    for (const float value : {-1.5f, 1.5f, 0.01f, 0.0f, 0.1f, 0.1f, 30.0f}) cdrFloat(w, value);
+    cdrFloats(w, ranges);
+    cdrFloats(w, {});
+    return bytesOf(w);
 }
 
 void exec(sqlite3* db, const std::string& sql) { ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql; }
