@@ -179,6 +179,20 @@ samePicture() {
   cmp "$logs/rangeScanInspector.png" "$builder/root/rangeScanInspector/docs/window.png"
 }
 
+# How many packages the system `root` has and their installed size in KiB, as dpkg counts them.
+installedPackages() {
+  chroot "$1" dpkg-query -W -f='${db:Status-Abbrev} ${Installed-Size}\n' |
+    awk '$1 == "ii" { count++; size += $2 } END { print count, size }'
+}
+
+# What a step installed into `root`, from the counts before it.
+reportInstalled() {
+  local before after
+  read -r -a before <<< "$2"
+  read -r -a after <<< "$(installedPackages "$1")"
+  printf '  %d packages installed, %d MB\n' $((after[0] - before[0])) $(((after[1] - before[1]) / 1024))
+}
+
 # The second system gets the package and the log to replay, nothing else from the first.
 copyPackage() {
   mkdir -p "$installer/root/build"
@@ -235,7 +249,10 @@ main() {
   step "apt-get update" inChroot "$builder" "apt-get update"
   step "apt-get install make git" inChroot "$builder" "apt-get install make git <<< Y"
   step "git clone" inChroot "$builder" "git clone project.bundle rangeScanInspector"
+  local packages
+  packages=$(installedPackages "$builder")
   step "make demo: its packages" inChroot "$builder" "cd rangeScanInspector && tools/install-deps.sh demo"
+  reportInstalled "$builder" "$packages"
   step "make demo" inChroot "$builder" "cd rangeScanInspector && make demo"
   step "make demo: the picture is docs/window.png" samePicture
   step "make test" inChroot "$builder" "cd rangeScanInspector && make test"

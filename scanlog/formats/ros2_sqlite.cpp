@@ -208,7 +208,9 @@ std::string readFailure(const BagFile& bag, const std::string& what) {
 // A file shorter than its header says was cut, or lost pages from inside: then every page
 // after the gap sits one place early, and SQLite, which keeps no checksums, would read some
 // of them as the missing ones' rows. SQLite's own check tells the two apart: after a cut its
-// only complaints are pointers to pages past the end (`pagesThere`, the whole pages left).
+// only complaints are pointers to pages past the end (`pagesThere`, the whole pages left), and,
+// from SQLite 3.45 on (Debian 13), that an index now holds more or fewer entries than its
+// table: a consequence of those lost pages, excused only when there are some.
 // Anything else, and no scan of the file can be trusted. Run only on a file whose length is
 // not its header's; a check that can't finish leaves the damage to be found where it lies.
 constexpr int kComplaintsLooked = 100;
@@ -218,6 +220,8 @@ bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
     const std::string sql = "PRAGMA quick_check(" + std::to_string(kComplaintsLooked) + ")";
     std::string what;
     if (!prepare(db, sql.c_str(), statement, what)) return true;
+    bool pagesLost = false;
+    std::string countComplaint;
     while (sqlite3_step(statement.get()) == SQLITE_ROW) {
         const std::string rows = columnText(statement.get(), 0);
         for (std::size_t start = 0; start < rows.size();) {
@@ -226,6 +230,10 @@ bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
             start = end + 1;
             // Pages that only pages past the cut pointed to are never used now.
             if (line == "ok" || line.compare(0, 3, "***") == 0 || line.find(" is never used") != std::string::npos) continue;
+            if (line.rfind("wrong # of entries in index", 0) == 0) {
+                if (countComplaint.empty()) countComplaint = line;
+                continue;
+            }
             // A pointer past the last whole page, or the last page, cut in half, that can't be read.
             long long page = 0;
             for (const std::string words : {"invalid page number ", "failed to get page "}) {
@@ -239,9 +247,12 @@ bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
                 complaint = line;
                 return false;
             }
+            pagesLost = true;
         }
     }
-    return true;
+    if (countComplaint.empty() || pagesLost) return true;
+    complaint = countComplaint;
+    return false;
 }
 
 // A file longer than its header says may hold pages a checkpoint wrote before it was
