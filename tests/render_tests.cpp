@@ -95,7 +95,7 @@ TEST(RenderFrames, EveryPngFrameIsTheViewersPictureOfItsRecord) {
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(filesIn(folder.path + "/frames").size(), records.size());
     for (std::size_t r = 0; r < records.size(); ++r) {
-        char name[32];
+        char name[48];
         std::snprintf(name, sizeof name, "/frames/f-%03zu.png", r + 1);
         const cv::Mat frame = cv::imread(folder.path + name, cv::IMREAD_UNCHANGED);
         EXPECT_TRUE(samePicture(frame, viewerPicture(records[r]))) << name;

@@ -373,7 +373,7 @@ bool readWithIndex(int fd, const std::string& file, const std::string& path, con
         return false;
     }
     if (!canReadInChild()) return readBag(file, path, options, index, sink, error);
-    how.keepFds = {fd};
+    how.keepFds.push_back(fd);
     how.memoryAllowance = allowanceFor(index);
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
     const ChildRead inChild = [&](const RawScanSink& childSink, std::string& childError) {
