@@ -228,8 +228,12 @@ bool checkPages(sqlite3* db, sqlite3_int64 pagesThere, std::string& complaint) {
             const std::size_t end = std::min(rows.find('\n', start), rows.size());
             const std::string line = rows.substr(start, end - start);
             start = end + 1;
-            // Pages that only pages past the cut pointed to are never used now.
-            if (line == "ok" || line.compare(0, 3, "***") == 0 || line.find(" is never used") != std::string::npos) continue;
+            // Pages that only pages past the cut pointed to are never used now ("Page N is never
+            // used"; "Page N: never used" from SQLite 3.45 on).
+            if (line == "ok" || line.compare(0, 3, "***") == 0 || line.find(" is never used") != std::string::npos ||
+                line.find(": never used") != std::string::npos) {
+                continue;
+            }
             if (line.rfind("wrong # of entries in index", 0) == 0) {
                 if (countComplaint.empty()) countComplaint = line;
                 continue;
