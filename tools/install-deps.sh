@@ -46,17 +46,25 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 command=(apt-get install --no-install-recommends "${missing[@]}")
+
+tellWhatToInstall() {
+  echo "These packages are missing: ${missing[*]}"
+  echo "Install them (as root, or ask an administrator to), then run make again:"
+  echo "  sudo ${command[*]}"
+  exit 1
+}
+
+# sudo may ask for the user's password, which it can only do on a terminal. Without one (a
+# script, CI), a sudo that needs a password would fail, so the command is printed instead.
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
-  if ! command -v sudo > /dev/null 2>&1 || ! sudo -n true 2> /dev/null; then
-    echo "These packages are missing: ${missing[*]}"
-    echo "Install them (as root, or ask an administrator to), then run make again:"
-    echo "  sudo ${command[*]}"
-    exit 1
-  fi
+  command -v sudo > /dev/null 2>&1 || tellWhatToInstall
+  sudo -n true 2> /dev/null || [ -t 0 ] || tellWhatToInstall
   sudo=(sudo)
 fi
 
 echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${command[@]}" -y -qq
+if ! "${sudo[@]}" apt-get update -qq || ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive "${command[@]}" -y -qq; then
+  [ ${#sudo[@]} -eq 0 ] || tellWhatToInstall  # not allowed to, or a wrong password
+  exit 1
+fi
